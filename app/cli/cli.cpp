@@ -1,0 +1,157 @@
+// The terminal front end's commands: info (the tool's version and the image it carries).
+#include "app/cli/cli.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "image/firmware_image.h"
+#include "image/version_stamp.h"
+#include "res/resource_ids.h"
+
+namespace tr350::cli {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: tr350-fwupdate-cli [--help] [--version] COMMAND [OPTIONS]\n"
+    "\n"
+    "Checks and updates the firmware of TR350 USB SD card readers.\n"
+    "\n"
+    "Commands:\n"
+    "  info [--json]   show the tool's version and the firmware image it carries\n"
+    "\n"
+    "Options:\n"
+    "  --help          show this help and exit\n"
+    "  --version       show the tool's version and exit\n";
+
+std::optional<std::string> ToolVersion(platform::Platform& platform) {
+  const auto v = platform.Resources().ProgramFileVersion();
+  if (!v) return std::nullopt;
+  return std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
+         std::to_string(v->build) + "." + std::to_string(v->revision);
+}
+
+// UTF-16 to UTF-8 for terminal output; lone surrogates become U+FFFD.
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string JsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(ch);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out + "\"";
+}
+
+int Info(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
+         std::ostream& err) {
+  bool json = false;
+  for (std::string_view arg : args) {
+    if (arg == "--json") {
+      json = true;
+    } else {
+      err << kProgramName << " info: unknown option '" << arg << "'\n";
+      return kExitUsage;
+    }
+  }
+  const auto resource = platform.Resources().Find(kFirmwareResourceType, kFirmwareResourceId);
+  FirmwareImage image;
+  if (!resource) {
+    err << kProgramName << ": Load SNF failed!: the program carries no firmware image\n";
+    return kExitFailure;
+  }
+  if (!ParseImage(image, *resource)) {
+    err << kProgramName << ": Load SNF failed!: the firmware image (" << resource->size()
+        << " bytes) does not parse\n";
+    return kExitFailure;
+  }
+  const std::string fw1 = ToUtf8(GetFirmwareVersion(1, image));
+  const std::string fw2 = ToUtf8(GetFirmwareVersion(2, image));
+  const std::string tool = ToolVersion(platform).value_or("");
+
+  if (json) {
+    out << "{\"toolVersion\": " << JsonString(tool) << ", \"fw1\": {\"size\": " << image.fw1Size
+        << ", \"version\": " << JsonString(fw1) << "}, \"fw2\": {\"size\": " << image.fw2Size
+        << ", \"version\": " << JsonString(fw2) << "}}\n";
+  } else {
+    out << "Tool version:   " << (tool.empty() ? "(no version resource)" : tool) << "\n"
+        << "Firmware image: " << resource->size() << " bytes\n"
+        << "  FW1: " << image.fw1Size << " bytes, version "
+        << (fw1.empty() ? "(none found)" : fw1) << "\n"
+        << "  FW2: " << image.fw2Size << " bytes, version "
+        << (fw2.empty() ? "(none found)" : fw2) << "\n";
+  }
+  // A stamp that cannot be found is what the version check reports as "FW version error".
+  if (fw1.empty() || fw2.empty()) {
+    err << kProgramName << ": FW version error: the image carries no version stamp in "
+        << (fw1.empty() ? "FW1" : "FW2") << "\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunCli(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
+           std::ostream& err) {
+  if (args.empty()) {
+    err << kUsage;
+    return kExitUsage;
+  }
+  const std::string_view command = args.front();
+  if (command == "--help" || command == "-h" || command == "help") {
+    out << kUsage;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    const auto tool = ToolVersion(platform);
+    if (!tool) {
+      err << kProgramName << ": the program file has no version resource\n";
+      return kExitFailure;
+    }
+    out << kProgramName << " " << *tool << "\n";
+    return kExitOk;
+  }
+  if (command == "info") return Info(args.subspan(1), platform, out, err);
+  err << kProgramName << ": unknown command '" << command << "'\n"
+      << "Try '" << kProgramName << " --help'.\n";
+  return kExitUsage;
+}
+
+}  // namespace tr350::cli

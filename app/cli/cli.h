@@ -1,0 +1,23 @@
+// The terminal front end: the tool's commands for a terminal and for scripts.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace tr350::cli {
+
+inline constexpr std::string_view kProgramName = "tr350-fwupdate-cli";
+
+// Exit codes.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs one command line (without the program name) on the given platform.
+int RunCli(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
+           std::ostream& err);
+
+}  // namespace tr350::cli

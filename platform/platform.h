@@ -1,0 +1,181 @@
+// The operating system as the rest of the tool sees it: a few abstract services, composed into one
+// Platform instance that is chosen at start-up. Nothing outside platform/ includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "transport/pass_through_request.h"
+
+namespace tr350::platform {
+
+// ---- Storage I/O ---------------------------------------------------------------------------
+
+// One open disk device; closed when destroyed. Used by one thread at a time.
+class Disk {
+ public:
+  virtual ~Disk() = default;
+  // Sends one request synchronously. The data phase uses `buffer` (empty when there is none) in
+  // the direction of request.DataIn, request.DataTransferLength bytes of it (never more than
+  // buffer.size()). Writes the command's SCSI status byte into request.ScsiStatus and any sense
+  // data into request.sense. Returns false when the call itself failed (nothing was completed).
+  virtual bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) = 0;
+};
+
+// Thread-safe.
+class StorageIo {
+ public:
+  virtual ~StorageIo() = default;
+  // Opens the disk named by its interface path for reading and writing, shared. Null on failure.
+  virtual std::unique_ptr<Disk> OpenDisk(std::u16string_view interfacePath) = 0;
+};
+
+// ---- Named mutexes ---------------------------------------------------------------------------
+
+// A handle as the OS hands it out: a plain value that records copy. 0 is the null handle. A handle
+// that was closed stays invalid (values are not reused), so a stale copy fails its waits.
+struct MutexHandle {
+  std::uint64_t value = 0;
+  explicit operator bool() const { return value != 0; }
+  friend bool operator==(MutexHandle, MutexHandle) = default;
+};
+
+enum class WaitResult { kSignaled, kTimedOut, kAbandoned, kFailed };
+
+// Named mutexes shared by the threads of one process and by processes, with the semantics of the
+// Windows kind: owned by a thread, recursive for the owner, abandoned when the owner dies.
+// Thread-safe.
+class Mutexes {
+ public:
+  virtual ~Mutexes() = default;
+  // Opens the mutex of this name, creating it when it does not exist. Null on failure.
+  virtual MutexHandle Open(std::u16string_view name) = 0;
+  // An abandoned wait gives the caller ownership, as on Windows.
+  virtual WaitResult Wait(MutexHandle handle, std::uint32_t timeoutMs) = 0;
+  // False when the calling thread does not own the mutex or the handle is invalid.
+  virtual bool Release(MutexHandle handle) = 0;
+  virtual void Close(MutexHandle handle) = 0;
+};
+
+// Closes its handle when destroyed.
+class UniqueMutex {
+ public:
+  UniqueMutex() = default;
+  UniqueMutex(Mutexes& owner, MutexHandle handle) : owner_(&owner), handle_(handle) {}
+  UniqueMutex(UniqueMutex&& other) noexcept : owner_(other.owner_), handle_(other.Detach()) {}
+  UniqueMutex& operator=(UniqueMutex&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      owner_ = other.owner_;
+      handle_ = other.Detach();
+    }
+    return *this;
+  }
+  UniqueMutex(const UniqueMutex&) = delete;
+  UniqueMutex& operator=(const UniqueMutex&) = delete;
+  ~UniqueMutex() { Reset(); }
+
+  MutexHandle Get() const { return handle_; }
+  MutexHandle Detach() {
+    MutexHandle h = handle_;
+    handle_ = {};
+    return h;
+  }
+  void Reset() {
+    if (handle_ && owner_ != nullptr) owner_->Close(handle_);
+    handle_ = {};
+  }
+
+ private:
+  Mutexes* owner_ = nullptr;
+  MutexHandle handle_;
+};
+
+// ---- Time ------------------------------------------------------------------------------------
+
+// Thread-safe. Tests use a virtual clock on which Sleep costs no wall time.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // Monotonic milliseconds since an arbitrary start.
+  virtual std::uint64_t NowMs() = 0;
+};
+
+// ---- Module resources ------------------------------------------------------------------------
+
+struct FileVersion {
+  std::uint16_t major = 0;
+  std::uint16_t minor = 0;
+  std::uint16_t build = 0;
+  std::uint16_t revision = 0;
+  friend bool operator==(const FileVersion&, const FileVersion&) = default;
+};
+
+inline constexpr std::uint16_t kResourceTypeVersion = 16;  // RT_VERSION
+
+// The resources of the running program's own module. Thread-safe; returned bytes stay valid for
+// the lifetime of the object.
+class ModuleResources {
+ public:
+  virtual ~ModuleResources() = default;
+  // The bytes of the resource of this numeric type and id; nullopt when there is none.
+  virtual std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type,
+                                                            std::uint16_t id) = 0;
+  // The file version from the program file's version resource; nullopt when it has none.
+  virtual std::optional<FileVersion> ProgramFileVersion() = 0;
+};
+
+// ---- The platform ----------------------------------------------------------------------------
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  virtual StorageIo& Storage() = 0;
+  virtual Mutexes& Sync() = 0;
+  virtual Clock& Time() = 0;
+  virtual ModuleResources& Resources() = 0;
+};
+
+// A platform assembled from separate services (tests mix emulated and real ones). Does not own them.
+class ComposedPlatform final : public Platform {
+ public:
+  ComposedPlatform(StorageIo& storage, Mutexes& sync, Clock& time, ModuleResources& resources)
+      : storage_(storage), sync_(sync), time_(time), resources_(resources) {}
+  StorageIo& Storage() override { return storage_; }
+  Mutexes& Sync() override { return sync_; }
+  Clock& Time() override { return time_; }
+  ModuleResources& Resources() override { return resources_; }
+
+ private:
+  StorageIo& storage_;
+  Mutexes& sync_;
+  Clock& time_;
+  ModuleResources& resources_;
+};
+
+// Installs a platform as the current one for a scope and restores the previous one after.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& platform);
+  ~ScopedPlatform();
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};
+
+// The one platform instance of the process. Set once at start-up (tests set their own) before any
+// other thread starts; Current() must not be called before.
+Platform& Current();
+void SetCurrent(Platform* platform);
+Platform* CurrentOrNull();
+
+// Shorthands for the services of the current platform.
+inline void Sleep(std::uint32_t milliseconds) { Current().Time().Sleep(milliseconds); }
+
+}  // namespace tr350::platform

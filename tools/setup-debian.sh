@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing the tool need, when any is missing.
+# Run as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libudev-dev umockdev libumockdev-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
