@@ -27,34 +27,34 @@ struct FlashProtectSlot {
 
 struct FlashPartDescriptor {
   std::uint32_t pageSize;
-  FlashCommandSlot writeEnable;         // 1
-  FlashCommandSlot writeDisable;        // 2
-  FlashCommandSlot readStatus;          // 3
-  FlashCommandSlot writeStatus;         // 4
-  FlashCommandSlot readData;            // 5
-  FlashCommandSlot pageProgram;         // 6
-  FlashCommandSlot readId;              // 7
-  FlashCommandSlot sectorErase;         // 8, carried only
-  FlashCommandSlot chipErase;           // 9; dataLength is an erase-progress scale, unused
-  FlashCommandSlot blockErase;          // 10, carried only
-  FlashCommandSlot fastRead;            // 11, carried only
-  FlashCommandSlot partSpecific1;       // 12, carried only
-  FlashCommandSlot partSpecific2;       // 13, carried only
-  FlashCommandSlot secondReadId;        // 14, carried only
-  FlashCommandSlot deepPowerDown;       // 15, carried only
-  FlashCommandSlot releasePowerDown;    // 16, carried only
-  FlashCommandSlot readSignature;       // 17, carried only
-  FlashCommandSlot readManufacturer1;   // 18, carried only
-  FlashCommandSlot readManufacturer2;   // 19, carried only
-  FlashCommandSlot alternativeReadId;   // 20, carried only
-  FlashCommandSlot writeStatusPrefix;   // 21: sent before every status write when not 0
-  FlashProtectSlot protection;          // 22
-  FlashCommandSlot reserved23;          // 23
-  FlashCommandSlot reserved24;          // 24
-  FlashCommandSlot readStatus2;         // 25, carried only
-  FlashCommandSlot reserved26;          // 26
-  FlashCommandSlot uniqueIdRead;        // 27, carried only
-  std::uint32_t finalField;             // 0 in every record
+  FlashCommandSlot writeEnable;        // 1
+  FlashCommandSlot writeDisable;       // 2
+  FlashCommandSlot readStatus;         // 3
+  FlashCommandSlot writeStatus;        // 4
+  FlashCommandSlot readData;           // 5
+  FlashCommandSlot pageProgram;        // 6
+  FlashCommandSlot readId;             // 7
+  FlashCommandSlot sectorErase;        // 8, carried only
+  FlashCommandSlot chipErase;          // 9; dataLength is an erase-progress scale, unused
+  FlashCommandSlot blockErase;         // 10, carried only
+  FlashCommandSlot fastRead;           // 11, carried only
+  FlashCommandSlot partSpecific1;      // 12, carried only
+  FlashCommandSlot partSpecific2;      // 13, carried only
+  FlashCommandSlot secondReadId;       // 14, carried only
+  FlashCommandSlot deepPowerDown;      // 15, carried only
+  FlashCommandSlot releasePowerDown;   // 16, carried only
+  FlashCommandSlot readSignature;      // 17, carried only
+  FlashCommandSlot readManufacturer1;  // 18, carried only
+  FlashCommandSlot readManufacturer2;  // 19, carried only
+  FlashCommandSlot alternativeReadId;  // 20, carried only
+  FlashCommandSlot writeStatusPrefix;  // 21: sent before every status write when not 0
+  FlashProtectSlot protection;         // 22
+  FlashCommandSlot reserved23;         // 23
+  FlashCommandSlot reserved24;         // 24
+  FlashCommandSlot readStatus2;        // 25, carried only
+  FlashCommandSlot reserved26;         // 26
+  FlashCommandSlot uniqueIdRead;       // 27, carried only
+  std::uint32_t finalField;            // 0 in every record
 };
 
 static_assert(sizeof(FlashPartDescriptor) == 4 + 27 * 16 + 4);

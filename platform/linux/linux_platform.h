@@ -19,6 +19,8 @@ class LinuxPlatform final : public Platform {
   Mutexes& Sync() override;
   Clock& Time() override;
   ModuleResources& Resources() override;
+  DeviceSetup& Devices() override;
+  DeviceNotifications& Notifications() override;
 
  private:
   struct Services;
