@@ -1,0 +1,159 @@
+// The SG_IO backend of StorageIo: opening a reader's sg node and mapping one pass-through request
+// onto sg_io_hdr and back.
+#include "platform/linux/sg_disk.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace tr350::platform {
+namespace {
+
+// The driver byte that only says "sense data is valid"; any other driver bit is a failure. The
+// kernel's DRIVER_SENSE, which the userspace headers do not carry.
+constexpr std::uint16_t kDriverSense = 0x08;
+constexpr std::size_t kMaxCdbLength = 16;
+constexpr std::size_t kSenseAreaSize = sizeof(PassThroughRequest::sense);
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    // Not retried on EINTR: on Linux the descriptor is released whatever close returns.
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class SgDisk final : public Disk {
+ public:
+  explicit SgDisk(UniqueFd fd) : fd_(std::move(fd)) {}
+  bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) override;
+
+ private:
+  UniqueFd fd_;
+};
+
+// Fills `header` from the request; false when the request cannot be sent as it stands.
+bool MapRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer, sg_io_hdr_t& header) {
+  if (request.CdbLength == 0 || request.CdbLength > kMaxCdbLength) return false;
+  const std::uint32_t length = request.DataTransferLength;
+  // The kernel would otherwise read or write past the caller's buffer.
+  if (length > buffer.size()) return false;
+
+  header = {};
+  header.interface_id = 'S';
+  header.cmdp = request.Cdb;
+  header.cmd_len = request.CdbLength;
+  if (length == 0) {
+    header.dxfer_direction = SG_DXFER_NONE;
+  } else if (request.DataIn == kDataIn) {
+    header.dxfer_direction = SG_DXFER_FROM_DEV;
+  } else if (request.DataIn == kDataOut) {
+    header.dxfer_direction = SG_DXFER_TO_DEV;
+  } else {
+    return false;  // a direction we cannot name: guessing could send data the caller meant to read
+  }
+  if (length != 0) {
+    header.dxferp = buffer.data();
+    header.dxfer_len = length;
+  }
+  // The sense area is 32 bytes whatever the block claims.
+  header.sbp = request.sense;
+  header.mx_sb_len =
+      static_cast<unsigned char>(std::min<std::size_t>(request.SenseInfoLength, kSenseAreaSize));
+  // Seconds to milliseconds; held below UINT_MAX, which SG_IO reads as "no time-out".
+  const std::uint64_t timeoutMs = std::uint64_t{request.TimeOutValue} * 1000U;
+  header.timeout = static_cast<unsigned int>(std::min<std::uint64_t>(timeoutMs, 0xFFFFFFFEU));
+  return true;
+}
+
+bool SgDisk::SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) {
+  // Stays so on every failure path: a caller that only looks at the status still sees a failure.
+  request.ScsiStatus = kScsiStatusNotCompleted;
+  sg_io_hdr_t header;
+  if (!MapRequest(request, buffer, header)) return false;
+
+  int result = 0;
+  do {
+    result = ::ioctl(fd_.get(), SG_IO, &header);
+  } while (result < 0 && errno == EINTR);
+  if (result != 0) return false;
+  // Transport and driver trouble means the command did not complete, whatever the status byte.
+  if (header.host_status != 0 || (header.driver_status & ~kDriverSense) != 0) return false;
+
+  // The full status byte: CHECK CONDITION must arrive as 0x02 so that the caller's "0 or 1" rule
+  // rejects it.
+  request.ScsiStatus = header.status;
+  return true;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+constexpr bool IsHighSurrogate(char32_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+constexpr bool IsLowSurrogate(char32_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+}  // namespace
+
+std::optional<std::string> InterfacePathToUtf8(std::u16string_view interfacePath) {
+  if (interfacePath.empty()) return std::nullopt;
+  std::string out;
+  out.reserve(interfacePath.size());
+  for (std::size_t i = 0; i < interfacePath.size(); ++i) {
+    char32_t c = interfacePath[i];
+    if (c == 0 || IsLowSurrogate(c)) return std::nullopt;
+    if (IsHighSurrogate(c)) {
+      if (i + 1 == interfacePath.size()) return std::nullopt;
+      const char32_t low = interfacePath[i + 1];
+      if (!IsLowSurrogate(low)) return std::nullopt;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+std::unique_ptr<Disk> SgStorageIo::OpenDisk(std::u16string_view interfacePath) {
+  const std::optional<std::string> path = InterfacePathToUtf8(interfacePath);
+  if (!path) return nullptr;
+  UniqueFd fd(::open(path->c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) return nullptr;
+  return std::make_unique<SgDisk>(std::move(fd));
+}
+
+}  // namespace tr350::platform

@@ -1,0 +1,368 @@
+// SG_IO backend against a umockdev testbed: /dev/sg1 is a mock node whose SG_IO calls a scripted
+// device answers. Run under umockdev-wrapper.
+#include "platform/linux/sg_disk.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tr350::platform {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kDriverSense = 0x08;
+constexpr std::uint16_t kDriverTimeout = 0x06;
+constexpr std::uint16_t kDidNoConnect = 0x01;
+
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+// What the scripted device answers to one SG_IO call.
+struct Reply {
+  long result = 0;
+  int error = 0;
+  std::uint8_t status = 0;
+  std::uint16_t hostStatus = 0;
+  std::uint16_t driverStatus = 0;
+  Bytes data{};  // sent to the host on a read
+  Bytes sense{};
+};
+
+// What the device saw of one SG_IO call.
+struct Call {
+  sg_io_hdr_t header;  // pointers are addresses in the test process
+  Bytes cdb;
+  Bytes dataOut;
+};
+
+// A serial-flash read as the transport builds it; shorter CDBs take its first bytes.
+constexpr std::uint8_t kCdb[16] = {0xE8, 1, 0,    0, 0, 0x40, 0x2A, 0x7E,
+                                   0x03, 0, 0x10, 0, 0, 0,    0,    0};
+
+PassThroughRequest MakeRequest(std::uint8_t cdbLength, std::uint8_t dataIn, std::uint32_t length) {
+  PassThroughRequest request{};
+  request.Length = 44;
+  request.TargetId = 1;
+  request.CdbLength = cdbLength;
+  request.SenseInfoLength = 32;
+  request.DataIn = dataIn;
+  request.DataTransferLength = length;
+  request.TimeOutValue = 5;
+  request.SenseInfoOffset = 48;
+  std::copy_n(kCdb, std::min<std::size_t>(cdbLength, sizeof(kCdb)), request.Cdb);
+  return request;
+}
+
+Bytes Pattern(std::size_t size, std::uint8_t seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+class SgDiskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* preload = std::getenv("LD_PRELOAD");
+    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
+        << "run this binary under umockdev-wrapper";
+    testbed_.reset(umockdev_testbed_new());
+    GError* error = nullptr;
+    // A node with contents is a plain file, so open() and its permission checks really happen.
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_.get(),
+                                                 "P: /devices/virtual/scsi_generic/sg1\n"
+                                                 "N: sg1=00\n"
+                                                 "E: SUBSYSTEM=scsi_generic\n",
+                                                 &error));
+    handler_.reset(umockdev_ioctl_base_new());
+    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(&SgDiskTest::OnIoctl), this);
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_.get(), "/dev/sg1", handler_.get(), &error));
+    gchar* root = umockdev_testbed_get_root_dir(testbed_.get());
+    root_ = root;
+    g_free(root);
+  }
+
+  void Script(Reply reply) {
+    std::lock_guard lock(mutex_);
+    replies_.push_back(std::move(reply));
+  }
+  std::vector<Call> Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+  // Runs on umockdev's worker thread.
+  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    static_cast<SgDiskTest*>(self)->Serve(client);
+    return TRUE;
+  }
+
+  void Serve(UMockdevIoctlClient* client) {
+    if (umockdev_ioctl_client_get_request(client) != SG_IO) {
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+      return;
+    }
+    GPtr<UMockdevIoctlData> arg(umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                            0, sizeof(sg_io_hdr_t), nullptr));
+    if (!arg) {
+      umockdev_ioctl_client_complete(client, -1, EFAULT);
+      return;
+    }
+    auto& header = *reinterpret_cast<sg_io_hdr_t*>(arg->data);
+    std::lock_guard lock(mutex_);
+    Reply reply;
+    if (!replies_.empty()) {
+      reply = std::move(replies_.front());
+      replies_.pop_front();
+    }
+    Call call{header, Resolve(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len), {}};
+    if (header.dxfer_direction == SG_DXFER_TO_DEV) {
+      call.dataOut = Resolve(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len);
+    } else if (header.dxfer_direction == SG_DXFER_FROM_DEV) {
+      const std::size_t n = std::min<std::size_t>(reply.data.size(), header.dxfer_len);
+      Write(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len, {reply.data.data(), n});
+      header.resid = static_cast<int>(header.dxfer_len - n);
+    }
+    const std::size_t senseLength = std::min<std::size_t>(reply.sense.size(), header.mx_sb_len);
+    if (senseLength != 0) {
+      Write(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len, {reply.sense.data(), senseLength});
+    }
+    header.sb_len_wr = static_cast<unsigned char>(senseLength);
+    header.status = reply.status;
+    header.masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
+    header.host_status = reply.hostStatus;
+    header.driver_status = reply.driverStatus;
+    calls_.push_back(std::move(call));
+    umockdev_ioctl_client_complete(client, reply.result, reply.error);
+  }
+
+  static Bytes Resolve(UMockdevIoctlData& parent, std::size_t offset, std::size_t length) {
+    GPtr<UMockdevIoctlData> data(umockdev_ioctl_data_resolve(&parent, offset, length, nullptr));
+    if (!data) return {};
+    return Bytes(data->data, data->data + data->data_len);
+  }
+  // Copies `bytes` into the client's memory behind the pointer at `offset`.
+  static void Write(UMockdevIoctlData& parent, std::size_t offset, std::size_t length,
+                    std::span<const std::uint8_t> bytes) {
+    GPtr<UMockdevIoctlData> data(umockdev_ioctl_data_resolve(&parent, offset, length, nullptr));
+    if (data) std::copy(bytes.begin(), bytes.end(), data->data);
+  }
+
+  std::unique_ptr<Disk> OpenSg1() { return storage_.OpenDisk(u"/dev/sg1"); }
+
+  SgStorageIo storage_;
+  GPtr<UMockdevTestbed> testbed_;
+  GPtr<UMockdevIoctlBase> handler_;
+  std::string root_;
+  std::mutex mutex_;
+  std::deque<Reply> replies_;
+  std::vector<Call> calls_;
+};
+
+TEST(InterfacePathToUtf8, ConvertsWellFormedPathsAndRefusesOthers) {
+  EXPECT_EQ(InterfacePathToUtf8(u"/dev/sg1"), "/dev/sg1");
+  EXPECT_EQ(InterfacePathToUtf8(u"/dev/\u00e9\u20ac\U0001F4BE"),
+            "/dev/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x92\xBE");
+  EXPECT_EQ(InterfacePathToUtf8(u""), std::nullopt);
+  EXPECT_EQ(InterfacePathToUtf8(std::u16string_view(u"/dev/sg1\0x", 10)), std::nullopt);
+  const char16_t loneHigh[] = {u'/', 0xD83D, u'a'};
+  const char16_t highAtEnd[] = {u'/', 0xD83D};
+  const char16_t loneLow[] = {u'/', 0xDCBE, u'a'};
+  for (std::u16string_view path : {std::u16string_view(loneHigh, 3), {highAtEnd, 2}, {loneLow, 3}})
+    EXPECT_EQ(InterfacePathToUtf8(path), std::nullopt);
+}
+
+TEST_F(SgDiskTest, DiskHoldsTheNodeOpenUntilDestroyed) {
+  const std::filesystem::path node = root_ + "/dev/sg1";
+  auto descriptorsOnNode = [&] {
+    std::vector<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(entry.path(), ec) == node)
+        fds.push_back(std::stoi(entry.path().filename().string()));
+    }
+    return fds;
+  };
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  const std::vector<int> fds = descriptorsOnNode();
+  ASSERT_EQ(fds.size(), 1U);
+  EXPECT_EQ(::fcntl(fds[0], F_GETFL) & O_ACCMODE, O_RDWR);
+  EXPECT_TRUE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC);
+  disk.reset();
+  EXPECT_TRUE(descriptorsOnNode().empty());
+}
+
+TEST_F(SgDiskTest, UnopenableNodesGiveNoDisk) {
+  // Opened by their testbed paths: umockdev's preload keeps a connection for every failed open of
+  // a /dev path, and ends the process after 50.
+  auto openPath = [&](const std::string& path) {
+    return storage_.OpenDisk(std::u16string(path.begin(), path.end()));
+  };
+  EXPECT_EQ(openPath(root_ + "/dev/sg2"), nullptr);  // missing
+
+  const std::string node = root_ + "/dev/sg1";
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);  // the testbed root is private to its owner
+  auto openUnprivileged = [&](mode_t mode) {
+    EXPECT_EQ(::chmod(node.c_str(), mode), 0);
+    // Root opens anything; take an ordinary file identity for this thread only.
+    const bool privileged = ::geteuid() == 0;
+    if (privileged) ::setfsuid(65534);
+    std::unique_ptr<Disk> disk = openPath(node);
+    if (privileged) ::setfsuid(0);
+    return disk;
+  };
+  EXPECT_NE(openUnprivileged(0666), nullptr);  // the same identity may open an open node
+  EXPECT_EQ(openUnprivileged(0600), nullptr);
+}
+
+TEST_F(SgDiskTest, ReadMapsTheRequestAndFillsTheBuffer) {
+  const Bytes data = Pattern(64, 0x11);
+  Script({.data = data});
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  PassThroughRequest request = MakeRequest(16, kDataIn, 64);
+  Bytes buffer(80, 0xEE);
+
+  ASSERT_TRUE(disk->SendRequest(request, buffer));
+  EXPECT_EQ(request.ScsiStatus, 0);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 64), data);
+  const std::vector<Call> calls = Calls();
+  ASSERT_EQ(calls.size(), 1U);
+  const sg_io_hdr_t& header = calls[0].header;
+  EXPECT_EQ(header.interface_id, 'S');
+  EXPECT_EQ(header.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(header.cmd_len, 16);
+  EXPECT_EQ(calls[0].cdb, Bytes(request.Cdb, request.Cdb + 16));
+  EXPECT_EQ(header.dxfer_len, 64U);
+  EXPECT_EQ(header.timeout, 5000U);
+  EXPECT_EQ(header.mx_sb_len, 32);
+}
+
+TEST_F(SgDiskTest, WriteSendsTheBuffer) {
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  PassThroughRequest request = MakeRequest(8, kDataOut, 32);
+  Bytes buffer = Pattern(32, 0x40);
+
+  ASSERT_TRUE(disk->SendRequest(request, buffer));
+  const std::vector<Call> calls = Calls();
+  ASSERT_EQ(calls.size(), 1U);
+  EXPECT_EQ(calls[0].header.dxfer_direction, SG_DXFER_TO_DEV);
+  EXPECT_EQ(calls[0].header.cmd_len, 8);
+  EXPECT_EQ(calls[0].cdb, Bytes(request.Cdb, request.Cdb + 8));
+  EXPECT_EQ(calls[0].dataOut, buffer);
+}
+
+TEST_F(SgDiskTest, NoDataPhaseWhenTheLengthIsZero) {
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  Bytes buffer(16, 0);
+  for (std::uint8_t direction : {kDataOut, kDataIn}) {
+    PassThroughRequest request = MakeRequest(16, direction, 0);
+    EXPECT_TRUE(disk->SendRequest(request, buffer));
+  }
+  const std::vector<Call> calls = Calls();
+  ASSERT_EQ(calls.size(), 2U);
+  for (const Call& call : calls) {
+    EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_NONE);
+    EXPECT_EQ(call.header.dxfer_len, 0U);
+    EXPECT_EQ(call.header.dxferp, nullptr);
+  }
+}
+
+TEST_F(SgDiskTest, CompletedCommandReportsItsFullStatusAndSense) {
+  const Bytes sense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00};
+  Script({.status = 0x02, .driverStatus = kDriverSense, .sense = sense});
+  Script({.status = 0x01});
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  Bytes buffer(8, 0);
+
+  // A refused command completed: the call succeeds and the status byte says CHECK CONDITION.
+  PassThroughRequest refused = MakeRequest(16, kDataIn, 8);
+  refused.SenseInfoLength = 255;  // more than the block's sense area holds
+  ASSERT_TRUE(disk->SendRequest(refused, buffer));
+  EXPECT_EQ(refused.ScsiStatus, 0x02);
+  EXPECT_EQ(Bytes(refused.sense, refused.sense + sense.size()), sense);
+
+  PassThroughRequest conditionMet = MakeRequest(16, kDataOut, 0);
+  ASSERT_TRUE(disk->SendRequest(conditionMet, buffer));
+  EXPECT_EQ(conditionMet.ScsiStatus, 0x01);
+  ASSERT_EQ(Calls().size(), 2U);
+  EXPECT_EQ(Calls()[0].header.mx_sb_len, 32);
+}
+
+TEST_F(SgDiskTest, FailedCallIsFalseWhateverTheStatusByte) {
+  const Reply failures[] = {
+      {.hostStatus = kDidNoConnect},
+      {.driverStatus = kDriverTimeout},
+      {.driverStatus = kDriverTimeout | kDriverSense},
+      {.result = -1, .error = EIO},
+  };
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  Bytes buffer(8, 0);
+  for (const Reply& failure : failures) {
+    SCOPED_TRACE(testing::Message() << "host " << failure.hostStatus << " driver "
+                                    << failure.driverStatus << " errno " << failure.error);
+    Script(failure);
+    PassThroughRequest request = MakeRequest(16, kDataIn, 8);
+    EXPECT_FALSE(disk->SendRequest(request, buffer));
+    EXPECT_EQ(request.ScsiStatus, kScsiStatusNotCompleted);
+  }
+}
+
+TEST_F(SgDiskTest, InterruptedCallIsRepeated) {
+  Script({.result = -1, .error = EINTR});
+  Script({.data = {0xA5, 0x5A}});
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  PassThroughRequest request = MakeRequest(16, kDataIn, 2);
+  Bytes buffer(2, 0);
+
+  EXPECT_TRUE(disk->SendRequest(request, buffer));
+  EXPECT_EQ(buffer, (Bytes{0xA5, 0x5A}));
+  EXPECT_EQ(Calls().size(), 2U);
+}
+
+TEST_F(SgDiskTest, UnmappableRequestsNeverReachTheDevice) {
+  auto disk = OpenSg1();
+  ASSERT_NE(disk, nullptr);
+  Bytes buffer(64, 0);
+  PassThroughRequest requests[] = {MakeRequest(16, kDataIn, 65), MakeRequest(16, kDataOut, 65),
+                                   MakeRequest(0, kDataOut, 0), MakeRequest(17, kDataOut, 0),
+                                   MakeRequest(16, 2, 8)};
+  for (PassThroughRequest& request : requests) {
+    SCOPED_TRACE(testing::Message()
+                 << "cdb " << int{request.CdbLength} << " dir " << int{request.DataIn} << " len "
+                 << request.DataTransferLength);
+    EXPECT_FALSE(disk->SendRequest(request, buffer));
+    EXPECT_EQ(request.ScsiStatus, kScsiStatusNotCompleted);
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
+}  // namespace
+}  // namespace tr350::platform
