@@ -15,6 +15,24 @@ Platform& Current() {
 
 void SetCurrent(Platform* platform) { g_current = platform; }
 
+namespace {
+class EmptySet final : public DeviceInfoSet {
+ public:
+  std::size_t Size() const override { return 0; }
+  std::optional<std::u16string> InstanceId(std::size_t) const override { return std::nullopt; }
+  std::optional<std::u16string> InterfacePath(std::size_t) const override { return std::nullopt; }
+};
+class NoSubscription final : public DeviceNotifications::Subscription {};
+}  // namespace
+
+std::unique_ptr<DeviceInfoSet> NoDevices::OpenPresent(InterfaceClass) {
+  return std::make_unique<EmptySet>();
+}
+
+std::unique_ptr<DeviceNotifications::Subscription> NoDevices::Subscribe(Listener) {
+  return std::make_unique<NoSubscription>();
+}
+
 Platform* CurrentOrNull() { return g_current; }
 
 ScopedPlatform::ScopedPlatform(Platform& platform) : previous_(g_current) { g_current = &platform; }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "transport/pass_through_request.h"
@@ -129,6 +131,79 @@ class ModuleResources {
   virtual std::optional<FileVersion> ProgramFileVersion() = 0;
 };
 
+// ---- Device setup and the device tree ----------------------------------------------------------
+
+// The two device interface classes the search uses.
+enum class InterfaceClass {
+  kUsbDevice,  // USB devices (the candidates)
+  kDisk,       // disks (the interface path is what the transport opens)
+};
+
+// A snapshot of the present members of one interface class, taken when the set was opened, in the
+// system's enumeration order. Member n exposes interface n of the class. Device instance IDs and
+// interface paths are UTF-16 text; instance IDs compare without regard to case. Used by one
+// thread at a time.
+class DeviceInfoSet {
+ public:
+  virtual ~DeviceInfoSet() = default;
+  virtual std::size_t Size() const = 0;
+  // nullopt past the end, or when the member vanished and its ID can no longer be read.
+  virtual std::optional<std::u16string> InstanceId(std::size_t index) const = 0;
+  virtual std::optional<std::u16string> InterfacePath(std::size_t index) const = 0;
+};
+
+// What the system tells cheaply about a node; empty or 0 where it has nothing.
+struct DeviceNodeDetails {
+  std::u16string description;   // friendly name / product, else manufacturer-less description
+  std::u16string manufacturer;
+  std::u16string parentInstanceId;
+  std::int32_t hubNumber = 0;   // e.g. the USB bus number
+  std::int32_t portNumber = 0;  // 1-based port on the parent hub
+};
+
+// Device information sets and the device tree: a USB device node, its interface nodes below it,
+// and a disk node below an interface. Thread-safe.
+class DeviceSetup {
+ public:
+  virtual ~DeviceSetup() = default;
+  // False where the system has no device tree to walk (the child and sibling queries then fail).
+  virtual bool HasDeviceTree() const = 0;
+  // The present members of a class; null when the set cannot be opened.
+  virtual std::unique_ptr<DeviceInfoSet> OpenPresent(InterfaceClass interfaceClass) = 0;
+  // The first child / next sibling of a present node; nullopt when there is none.
+  virtual std::optional<std::u16string> FirstChild(std::u16string_view nodeId) = 0;
+  virtual std::optional<std::u16string> NextSibling(std::u16string_view nodeId) = 0;
+  virtual DeviceNodeDetails Details(std::u16string_view nodeId) = 0;
+};
+
+enum class DeviceChange { kArrival, kRemovalComplete };
+
+// Reports USB device arrival and removal. Listeners run on a thread of the backend's; they must
+// return quickly (the window only arms a timer). Thread-safe.
+class DeviceNotifications {
+ public:
+  using Listener = std::function<void(DeviceChange)>;
+  // Ends the subscription when destroyed; no call of its listener starts after that returns.
+  class Subscription {
+   public:
+    virtual ~Subscription() = default;
+  };
+  virtual ~DeviceNotifications() = default;
+  // Null when the system cannot report changes.
+  virtual std::unique_ptr<Subscription> Subscribe(Listener listener) = 0;
+};
+
+// A machine without USB devices: what a platform without a device tree of its own offers.
+class NoDevices final : public DeviceSetup, public DeviceNotifications {
+ public:
+  bool HasDeviceTree() const override { return true; }
+  std::unique_ptr<DeviceInfoSet> OpenPresent(InterfaceClass) override;
+  std::optional<std::u16string> FirstChild(std::u16string_view) override { return std::nullopt; }
+  std::optional<std::u16string> NextSibling(std::u16string_view) override { return std::nullopt; }
+  DeviceNodeDetails Details(std::u16string_view) override { return {}; }
+  std::unique_ptr<Subscription> Subscribe(Listener) override;
+};
+
 // ---- The platform ----------------------------------------------------------------------------
 
 class Platform {
@@ -138,6 +213,8 @@ class Platform {
   virtual Mutexes& Sync() = 0;
   virtual Clock& Time() = 0;
   virtual ModuleResources& Resources() = 0;
+  virtual DeviceSetup& Devices() = 0;
+  virtual DeviceNotifications& Notifications() = 0;
 };
 
 // A platform assembled from separate services (tests mix emulated and real ones). Does not own them.
@@ -149,8 +226,17 @@ class ComposedPlatform final : public Platform {
   Mutexes& Sync() override { return sync_; }
   Clock& Time() override { return time_; }
   ModuleResources& Resources() override { return resources_; }
+  DeviceSetup& Devices() override { return *devices_; }
+  DeviceNotifications& Notifications() override { return *notifications_; }
+
+  // Without these the platform has no USB devices.
+  void SetDevices(DeviceSetup& devices) { devices_ = &devices; }
+  void SetNotifications(DeviceNotifications& notifications) { notifications_ = &notifications; }
 
  private:
+  NoDevices noDevices_;
+  DeviceSetup* devices_ = &noDevices_;
+  DeviceNotifications* notifications_ = &noDevices_;
   StorageIo& storage_;
   Mutexes& sync_;
   Clock& time_;
