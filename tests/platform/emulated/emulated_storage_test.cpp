@@ -1,0 +1,158 @@
+// The emulated storage backend: paths to readers, the request block mapped onto the reader's
+// command, status and sense written back, and disks that outlive their device.
+#include "platform/emulated/emulated_storage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/emulated/virtual_clock.h"
+
+namespace tr350::platform {
+namespace {
+
+using emulator::Reader;
+using Bytes = std::vector<std::uint8_t>;
+
+// A request block filled in as the host fills it.
+PassThroughRequest Request(const Bytes& cdb, std::uint8_t dataIn, std::uint32_t length) {
+  PassThroughRequest r;
+  std::memset(&r, 0, sizeof r);
+  r.Length = 44;
+  r.TargetId = 1;
+  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
+  r.SenseInfoLength = 32;
+  r.DataIn = dataIn;
+  r.DataTransferLength = length;
+  r.TimeOutValue = 5;
+  r.SenseInfoOffset = 48;
+  std::copy(cdb.begin(), cdb.end(), r.Cdb);
+  return r;
+}
+
+const Bytes kIdentify = {0xD0, 0, 0, 0, 0, 0, 0x2A, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0};
+
+Bytes SectorCdb(std::uint8_t opcode, std::uint8_t sector, std::uint8_t count) {
+  return {opcode, 0, 0, 0, 0, sector, 0, 0, count};
+}
+
+class EmulatedStorageTest : public ::testing::Test {
+ protected:
+  VirtualClock clock_;
+  std::shared_ptr<Reader> reader_ = std::make_shared<Reader>(clock_, emulator::SectorStorage{64});
+  EmulatedStorage storage_;
+  const std::u16string path_ = u"\\\\?\\usbstor#disk&ven_tr350#1#{53f56307}";
+};
+
+TEST_F(EmulatedStorageTest, MapsTheRequestBlockOntoTheReadersCommand) {
+  EXPECT_EQ(storage_.OpenDisk(path_), nullptr);
+  storage_.Attach(path_, reader_);
+  auto disk = storage_.OpenDisk(path_);
+  ASSERT_NE(disk, nullptr);
+
+  Bytes block(16, 0);
+  PassThroughRequest identify = Request(kIdentify, kDataIn, 16);
+  ASSERT_TRUE(disk->SendRequest(identify, block));
+  EXPECT_EQ(identify.ScsiStatus, 0);
+
+  Bytes data(1024, 0x5A);
+  PassThroughRequest write = Request(SectorCdb(0xE6, 3, 2), kDataOut, 1024);
+  ASSERT_TRUE(disk->SendRequest(write, data));
+  EXPECT_EQ(reader_->PeekSectors(3, 2), data);
+
+  // Only DataTransferLength bytes of a larger buffer travel.
+  Bytes larger(2048, 0);
+  PassThroughRequest read = Request(SectorCdb(0xE5, 3, 1), kDataIn, 512);
+  ASSERT_TRUE(disk->SendRequest(read, larger));
+  EXPECT_EQ(Bytes(larger.begin(), larger.begin() + 512), Bytes(512, 0x5A));
+  EXPECT_EQ(larger[512], 0);
+
+  // A refusal comes back as CHECK CONDITION with fixed-format sense in the block.
+  PassThroughRequest outOfRange = Request(SectorCdb(0xE5, 64, 1), kDataIn, 512);
+  ASSERT_TRUE(disk->SendRequest(outOfRange, larger));
+  EXPECT_EQ(outOfRange.ScsiStatus, 2);
+  EXPECT_EQ(outOfRange.sense[2], 0x05);
+  EXPECT_EQ(outOfRange.sense[12], 0x21);
+
+  // A status-1 completion is passed through; a failed call returns false.
+  reader_->InjectFault(
+      {emulator::AtCommand(reader_->CommandCount()), emulator::FaultAction::kStatusOne});
+  PassThroughRequest again = Request(kIdentify, kDataIn, 16);
+  ASSERT_TRUE(disk->SendRequest(again, block));
+  EXPECT_EQ(again.ScsiStatus, 1);
+  reader_->InjectFault(
+      {emulator::AtCommand(reader_->CommandCount()), emulator::FaultAction::kNotDelivered});
+  EXPECT_FALSE(disk->SendRequest(again, block));
+
+  // Malformed request blocks never reach the reader.
+  const std::uint64_t received = reader_->CommandCount();
+  PassThroughRequest tooLong = Request(kIdentify, kDataIn, 17);
+  EXPECT_FALSE(disk->SendRequest(tooLong, block));
+  PassThroughRequest badHeader = Request(kIdentify, kDataIn, 16);
+  badHeader.Length = 56;
+  EXPECT_FALSE(disk->SendRequest(badHeader, block));
+  PassThroughRequest noCdb = Request({}, kDataIn, 16);
+  EXPECT_FALSE(disk->SendRequest(noCdb, block));
+  PassThroughRequest dataInOther = Request(kIdentify, 2, 16);
+  EXPECT_FALSE(disk->SendRequest(dataInOther, block));
+  EXPECT_EQ(reader_->CommandCount(), received);
+}
+
+TEST_F(EmulatedStorageTest, DisksFailOnceTheirDeviceIsGone) {
+  storage_.Attach(path_, reader_);
+  auto early = storage_.OpenDisk(path_);
+  Bytes block(16);
+  PassThroughRequest identify = Request(kIdentify, kDataIn, 16);
+
+  // A reset takes the reader off the bus: the open disk is dead, new opens fail until it is back.
+  const auto& key = emulator::kDefaultResetKey;
+  const Bytes reset = {0xE2, key[0], key[1], key[2], key[3], 0xE2, 0x2A, 0x7E};
+  PassThroughRequest resetRequest = Request(reset, kDataOut, 0);
+  ASSERT_TRUE(early->SendRequest(resetRequest, {}));
+  EXPECT_EQ(resetRequest.ScsiStatus, 0);
+  EXPECT_FALSE(early->SendRequest(identify, block));
+  EXPECT_EQ(storage_.OpenDisk(path_), nullptr);
+  clock_.Advance(1500);
+  auto later = storage_.OpenDisk(path_);
+  ASSERT_NE(later, nullptr);
+  EXPECT_TRUE(later->SendRequest(identify, block));
+  EXPECT_FALSE(early->SendRequest(identify, block));
+
+  // Detaching the path, or putting another reader there, ends the disks opened on it.
+  auto other = std::make_shared<Reader>(clock_, emulator::SectorStorage{8});
+  storage_.Attach(path_, other);
+  EXPECT_FALSE(later->SendRequest(identify, block));
+  auto onOther = storage_.OpenDisk(path_);
+  EXPECT_TRUE(storage_.Detach(path_));
+  EXPECT_FALSE(onOther->SendRequest(identify, block));
+  EXPECT_EQ(storage_.OpenDisk(path_), nullptr);
+}
+
+TEST_F(EmulatedStorageTest, CommandsFromSeveralThreadsAreSerialisedAndRecorded) {
+  storage_.Attach(path_, reader_);
+  constexpr int kRounds = 200;
+  std::atomic<int> finished{0};
+  const auto worker = [&](std::uint8_t sector) {
+    for (int i = 0; i < kRounds; ++i) {
+      auto disk = storage_.OpenDisk(path_);
+      Bytes data(512, static_cast<std::uint8_t>(i));
+      PassThroughRequest request = Request(SectorCdb(0xE6, sector, 1), kDataOut, 512);
+      if (disk == nullptr || !disk->SendRequest(request, data)) ADD_FAILURE() << "send failed";
+    }
+    ++finished;
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  while (finished < 2) reader_->Commands();  // read while they run
+  a.join();
+  b.join();
+  EXPECT_EQ(reader_->CommandCount(), 2u * kRounds);
+  EXPECT_EQ(reader_->PeekSectors(1, 1), Bytes(512, kRounds - 1));
+  EXPECT_EQ(reader_->PeekSectors(2, 1), Bytes(512, kRounds - 1));
+}
+
+}  // namespace
+}  // namespace tr350::platform
