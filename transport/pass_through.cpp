@@ -129,9 +129,19 @@ bool FlashCmdIn(const DeviceEntry& device, std::span<const std::uint8_t> cmdByte
 AccessLock::AccessLock(platform::MutexHandle mutex) : mutex_(mutex) {
   if (!mutex) return;  // a record without a mutex cannot be locked: fail without waiting
   platform::Mutexes& sync = platform::Current().Sync();
-  // An abandoned wait hands over ownership on some systems; the operation still does not run and
-  // does not release, so the state the dead owner left is never trusted.
-  if (sync.Wait(mutex, kAccessWaitMs) == platform::WaitResult::kSignaled) sync_ = &sync;
+  switch (sync.Wait(mutex, kAccessWaitMs)) {
+    case platform::WaitResult::kSignaled:
+      sync_ = &sync;
+      break;
+    case platform::WaitResult::kAbandoned:
+      // The previous owner died mid-sequence: the operation does not run on the state it left.
+      // The wait made this thread the owner, so give the mutex back; keeping it would lock every
+      // other user out of the reader, and pass the abandonment on when this thread ends.
+      sync.Release(mutex);
+      break;
+    default:
+      break;
+  }
 }
 
 AccessLock::~AccessLock() {

@@ -134,7 +134,8 @@ TEST_F(EmulatorTest, ResetIsAcceptedWithTheToolsKeyOnly) {
   EXPECT_TRUE(ForceCpuReset(Device()));
   EXPECT_EQ(reader->State(), emulator::BusState::kRestarting);
 
-  auto stranger = Attach(emulator::SectorStorage{});  // expects a different key
+  config.resetKey = {0x52, 0x5A, 0x61, 0x04};  // a reader whose firmware expects another key
+  auto stranger = Attach(emulator::SectorStorage{}, config);
   EXPECT_FALSE(ForceCpuReset(Device()));
   EXPECT_EQ(stranger->State(), emulator::BusState::kAttached);
 }
