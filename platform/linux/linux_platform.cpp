@@ -5,6 +5,7 @@
 #include "platform/linux/named_mutex.h"
 #include "platform/linux/real_clock.h"
 #include "platform/linux/sg_disk.h"
+#include "platform/linux/udev_devices.h"
 
 namespace tr350::platform {
 
@@ -13,7 +14,8 @@ struct LinuxPlatform::Services {
   LinuxMutexes mutexes;
   RealClock clock;
   ElfModuleResources resources;
-  NoDevices devices;  // replaced by the udev backend
+  UdevDeviceSetup devices;
+  UdevNotifications notifications;
 };
 
 LinuxPlatform::LinuxPlatform() : services_(std::make_unique<Services>()) {}
@@ -24,6 +26,6 @@ Mutexes& LinuxPlatform::Sync() { return services_->mutexes; }
 Clock& LinuxPlatform::Time() { return services_->clock; }
 ModuleResources& LinuxPlatform::Resources() { return services_->resources; }
 DeviceSetup& LinuxPlatform::Devices() { return services_->devices; }
-DeviceNotifications& LinuxPlatform::Notifications() { return services_->devices; }
+DeviceNotifications& LinuxPlatform::Notifications() { return services_->notifications; }
 
 }  // namespace tr350::platform
