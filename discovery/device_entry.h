@@ -55,7 +55,9 @@ static_assert(std::is_trivially_copyable_v<DeviceEntry>);
 static_assert(std::is_standard_layout_v<DeviceEntry>);
 
 // A zero-filled record, as every record starts.
-inline DeviceEntry MakeEmptyDeviceEntry() { return DeviceEntry{}; }
+inline DeviceEntry MakeEmptyDeviceEntry() {
+  return DeviceEntry{};
+}
 
 // The text of a NUL-terminated field (up to its terminator, never past the array).
 template <std::size_t N>

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "discovery/device_table.h"
 #include "image/firmware_image.h"
 #include "image/version_stamp.h"
 #include "res/resource_ids.h"
@@ -19,10 +20,13 @@ constexpr std::string_view kUsage =
     "\n"
     "Commands:\n"
     "  info [--json]   show the tool's version and the firmware image it carries\n"
+    "  list [--json]   list the readers attached to this machine\n"
     "\n"
     "Options:\n"
-    "  --help          show this help and exit\n"
-    "  --version       show the tool's version and exit\n";
+    "  --simulate[=SCENARIO]  run against an emulated machine instead of the real one\n"
+    "                         (default scenario: flash-old; --simulate=help lists them)\n"
+    "  --help                 show this help and exit\n"
+    "  --version              show the tool's version and exit\n";
 
 std::optional<std::string> ToolVersion(platform::Platform& platform) {
   const auto v = platform.Resources().ProgramFileVersion();
@@ -112,16 +116,67 @@ int Info(std::span<const std::string_view> args, platform::Platform& platform, s
   } else {
     out << "Tool version:   " << (tool.empty() ? "(no version resource)" : tool) << "\n"
         << "Firmware image: " << resource->size() << " bytes\n"
-        << "  FW1: " << image.fw1Size << " bytes, version "
-        << (fw1.empty() ? "(none found)" : fw1) << "\n"
-        << "  FW2: " << image.fw2Size << " bytes, version "
-        << (fw2.empty() ? "(none found)" : fw2) << "\n";
+        << "  FW1: " << image.fw1Size << " bytes, version " << (fw1.empty() ? "(none found)" : fw1)
+        << "\n"
+        << "  FW2: " << image.fw2Size << " bytes, version " << (fw2.empty() ? "(none found)" : fw2)
+        << "\n";
   }
   // A stamp that cannot be found is what the version check reports as "FW version error".
   if (fw1.empty() || fw2.empty()) {
     err << kProgramName << ": FW version error: the image carries no version stamp in "
         << (fw1.empty() ? "FW1" : "FW2") << "\n";
     return kExitFailure;
+  }
+  return kExitOk;
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+int List(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  bool json = false;
+  for (std::string_view arg : args) {
+    if (arg == "--json") {
+      json = true;
+    } else {
+      err << kProgramName << " list: unknown option '" << arg << "'\n";
+      return kExitUsage;
+    }
+  }
+  DeviceTable table;
+  BuildDeviceTable(table);  // false: no reader, which the listing shows as such
+  if (json) out << "[";
+  for (std::int32_t i = 0; i < table.count; ++i) {
+    const DeviceEntry& e = table.entries[i];
+    const std::string usbId = ToUtf8(FieldText(e.usbInstanceId));
+    const std::string disk = ToUtf8(FieldText(e.diskPath));
+    if (json) {
+      out << (i == 0 ? "" : ", ") << "{\"slot\": " << e.tableIndex
+          << ", \"instanceId\": " << JsonString(usbId) << ", \"diskPath\": " << JsonString(disk)
+          << ", \"vendorId\": " << JsonString(Hex(e.vendorId, 4))
+          << ", \"productId\": " << JsonString(Hex(e.productId, 4))
+          << ", \"storageType\": " << int{e.storageType} << ", \"accessMode\": " << e.accessMode
+          << ", \"flashPart\": " << e.flashPartIndex
+          << ", \"flashId\": " << JsonString(Hex(e.flashId, 6)) << "}";
+    } else {
+      out << "Reader " << e.tableIndex << ": " << usbId << "\n"
+          << "  disk path:     " << disk << "\n"
+          << "  identifiers:   vendor " << Hex(e.vendorId, 4) << ", product " << Hex(e.productId, 4)
+          << "\n"
+          << "  storage type:  " << int{e.storageType} << " (access mode " << e.accessMode << ")\n";
+      if (e.flashPart != nullptr) {
+        out << "  flash part:    position " << e.flashPartIndex << ", identification "
+            << Hex(e.flashId, 6) << "\n";
+      }
+    }
+  }
+  if (json) {
+    out << "]\n";
+  } else if (table.count == 0) {
+    out << "No reader found.\n";
   }
   return kExitOk;
 }
@@ -149,6 +204,10 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
     return kExitOk;
   }
   if (command == "info") return Info(args.subspan(1), platform, out, err);
+  if (command == "list") {
+    platform::ScopedPlatform scope(platform);
+    return List(args.subspan(1), out, err);
+  }
   err << kProgramName << ": unknown command '" << command << "'\n"
       << "Try '" << kProgramName << " --help'.\n";
   return kExitUsage;

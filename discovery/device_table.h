@@ -1,0 +1,64 @@
+// The table of found readers, the search that fills it, the probe of one candidate node, and the
+// named mutexes that serialise access to a reader: "[Device check chip]" while a candidate is
+// probed, "[Device%04d]" per table slot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "discovery/device_entry.h"
+
+namespace tr350 {
+
+inline constexpr std::u16string_view kCheckChipMutexName = u"[Device check chip]";
+inline constexpr std::u16string_view kSlotMutexFormat = u"[Device%04d]";
+
+// The readers found by one build, in the system's USB enumeration order. Owns the array and the
+// mutex handle of each valid entry; empty is a null array and count 0. Not safe for concurrent
+// use: one thread builds, reads and releases a given table.
+struct DeviceTable {
+  std::unique_ptr<DeviceEntry[]> entries;
+  std::int32_t count = 0;
+  // The array's length (one slot per USB device present when the build started) and the service
+  // the slot mutexes came from.
+  std::int32_t capacity = 0;
+  platform::Mutexes* sync = nullptr;
+
+  DeviceTable() = default;
+  DeviceTable(DeviceTable&&) = delete;
+  DeviceTable& operator=(DeviceTable&&) = delete;
+  ~DeviceTable();  // releases what the table still holds
+
+  bool Empty() const { return entries == nullptr && count == 0; }
+};
+
+// Fills the table with the readers present now. True when at least one was found; false leaves
+// the table empty, or untouched when no USB device is present at all. Whatever the table held
+// before is released first.
+bool BuildDeviceTable(DeviceTable& table);
+
+// Closes the slot mutexes, frees the array and leaves the table empty. False when the table had
+// no array (its count is then set to 0).
+bool ReleaseDeviceTable(DeviceTable& table);
+
+// printf-style formatting of one number into a name of at most 259 characters plus terminator:
+// %d, %0Nd and %% are understood. False when the format is malformed.
+bool FormatName(std::span<char16_t, kDeviceTextLength> buffer, std::u16string_view format,
+                std::int32_t number);
+
+// Tries one node as the reader's disk, holding the check-chip mutex handle in the record.
+void ProbeCandidate(std::u16string_view nodeId, DeviceEntry& record);
+
+// The probe without the check-chip mutex; true when the record holds a disk afterwards.
+bool FillFromDisk(DeviceEntry& record, std::u16string_view nodeId);
+
+// Identification of a record whose diskPath is set.
+bool ProbeDisk(DeviceEntry& record);
+
+// Tries the children of a USB device: its first child, then up to eight children with the first
+// child of each.
+void SearchChildren(std::u16string_view usbDeviceId, DeviceEntry& record);
+
+}  // namespace tr350
