@@ -93,7 +93,10 @@ IdentificationBlock MakeIdentification(std::uint16_t vendorId, std::uint16_t pro
 }
 
 Reader::Reader(platform::Clock& clock, Backing backing, ReaderConfig config)
-    : clock_(clock), resetKey_(config.resetKey), restartMs_(config.restartMs) {
+    : clock_(clock),
+      resetKey_(config.resetKey),
+      restartMs_(config.restartMs),
+      vendorCommands_(config.vendorCommands) {
   identification_ = config.identification.value_or(MakeIdentification(
       kDefaultVendorId, kDefaultProductId, kDefaultFirmwareVersion, StorageTypeOf(backing)));
   if (const auto* traits = std::get_if<FlashChipTraits>(&backing)) flash_.emplace(*traits);
@@ -131,15 +134,20 @@ ScsiOutcome Reader::Execute(std::uint64_t attachment, const ScsiCommand& command
 ScsiOutcome Reader::ExecuteOn(std::optional<std::uint64_t> attachment, const ScsiCommand& command) {
   Notices notices;
   ScsiOutcome outcome = ScsiOutcome::NotDelivered();
+  CommandObserver observer;
+  std::uint64_t index = 0;
   {
     std::lock_guard lock(mutex_);
     UpdateBus(notices);
     // Nothing reaches a device that is gone.
     if (state_ == BusState::kAttached && attachment.value_or(attachment_) == attachment_) {
+      index = commandCount_;
       outcome = Receive(command, notices);
+      observer = commandObserver_;
     }
   }
   Deliver(notices);
+  if (observer) observer(index, command.cdb.empty() ? std::uint8_t{0} : command.cdb[0]);
   return outcome;
 }
 
@@ -183,7 +191,7 @@ ScsiOutcome Reader::Receive(const ScsiCommand& command, Notices& notices) {
 }
 
 ScsiOutcome Reader::Dispatch(const ScsiCommand& command, std::uint64_t index, bool& restart) {
-  if (command.cdb.empty()) return InvalidOpcode();
+  if (command.cdb.empty() || !vendorCommands_) return InvalidOpcode();
   switch (command.cdb[0]) {
     case vendor_op::kIdentify:
       return Identify(command);
@@ -403,6 +411,11 @@ void Reader::Poll() {
 void Reader::SetBusObserver(BusObserver observer) {
   std::lock_guard lock(mutex_);
   observer_ = std::move(observer);
+}
+
+void Reader::SetCommandObserver(CommandObserver observer) {
+  std::lock_guard lock(mutex_);
+  commandObserver_ = std::move(observer);
 }
 
 // ---- Configuration and storage -----------------------------------------------------------------

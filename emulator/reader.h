@@ -65,6 +65,9 @@ struct ReaderConfig {
   std::optional<IdentificationBlock> identification{};
   ResetKey resetKey = kDefaultResetKey;
   std::uint32_t restartMs = 1500;  // how long a reset keeps the reader off the bus
+  // False: the bridge of a plain USB disk, which knows none of the vendor commands and refuses
+  // each as an unknown opcode.
+  bool vendorCommands = true;
 };
 
 enum class BusState : std::uint8_t {
@@ -76,6 +79,9 @@ enum class BusState : std::uint8_t {
 enum class BusEvent : std::uint8_t { kDetached, kAttached };
 // Called without the reader's lock; `attachment` is the attachment that ended or began.
 using BusObserver = std::function<void(BusEvent, std::uint64_t attachment)>;
+// Called without the reader's lock, on the sending thread, after each command the reader received
+// (refused and faulted ones included); `index` as in CommandRecord, `opcode` CDB byte 0.
+using CommandObserver = std::function<void(std::uint64_t index, std::uint8_t opcode)>;
 
 // Thread-safe: one lock serialises commands, views of the state and fault setup.
 class Reader {
@@ -104,6 +110,7 @@ class Reader {
   // Applies a restart whose time has come. Any other call does this too.
   void Poll();
   void SetBusObserver(BusObserver observer);
+  void SetCommandObserver(CommandObserver observer);
 
   // ---- Configuration and storage, bypassing the bus -----------------------------------------
 
@@ -173,6 +180,7 @@ class Reader {
   platform::Clock& clock_;
   const ResetKey resetKey_;
   const std::uint32_t restartMs_;
+  const bool vendorCommands_;
 
   mutable std::mutex mutex_;
   IdentificationBlock identification_;
@@ -182,6 +190,7 @@ class Reader {
   std::uint64_t attachment_ = 1;
   std::uint64_t restartDoneMs_ = 0;
   BusObserver observer_;
+  CommandObserver commandObserver_;
   std::vector<CommandRecord> commands_;
   std::vector<FlashTransaction> flashLog_;
   std::uint64_t commandCount_ = 0;

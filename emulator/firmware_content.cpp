@@ -1,0 +1,142 @@
+// The firmware storage content of an emulated reader: header fields, string descriptors, code
+// bytes and the build stamps, laid out as the reader's firmware lays them out.
+#include "emulator/firmware_content.h"
+
+#include <algorithm>
+
+namespace tr350::emulator {
+namespace {
+
+constexpr std::string_view kFw1Tail = "TR350";
+constexpr std::string_view kFw2Tail = "5A1C00420042";
+constexpr std::size_t kMaxDescriptor = 254;  // bLength is one byte and counts whole UTF-16 units
+
+void PutLe16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void PutBe16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+// One USB string descriptor at `at`, cut to what fits before `end`; returns the next offset.
+std::size_t PutStringDescriptor(std::span<std::uint8_t> b, std::size_t at, std::size_t end,
+                                std::u16string_view text) {
+  if (at + 2 > end) return at;
+  const std::size_t room = std::min(end - at, kMaxDescriptor);
+  const std::size_t units = std::min(text.size(), (room - 2) / 2);
+  b[at] = static_cast<std::uint8_t>(2 + units * 2);
+  b[at + 1] = 0x03;
+  for (std::size_t i = 0; i < units; ++i) PutLe16(b, at + 2 + i * 2, text[i]);
+  return at + 2 + units * 2;
+}
+
+void BuildHeader(const FirmwareContentSpec& spec, std::span<std::uint8_t> h) {
+  std::ranges::fill(h, std::uint8_t{0xFF});
+  PutLe16(h, 0, spec.signature);
+  PutLe16(h, 2, spec.usbVendorId);
+  PutLe16(h, 4, spec.usbProductId);
+  std::fill_n(h.begin() + 6, 4, std::uint8_t{0});
+  PutBe16(h, 10, spec.fw1Pages);
+  PutBe16(h, 12, spec.fw2Pages);
+  PutLe16(h, 14, spec.updateCounter);
+  // Language list (0x0409), then manufacturer, product and serial number.
+  const std::uint8_t languages[4] = {0x04, 0x03, 0x09, 0x04};
+  std::ranges::copy(languages, h.begin() + 16);
+  std::size_t at = 20;
+  at = PutStringDescriptor(h, at, h.size(), spec.manufacturer);
+  at = PutStringDescriptor(h, at, h.size(), spec.product);
+  PutStringDescriptor(h, at, h.size(), spec.serialNumber);
+}
+
+// Code bytes: a xorshift stream, so that no two positions (and no two seeds) look alike.
+void FillCode(std::span<std::uint8_t> code, std::uint32_t seed) {
+  std::uint32_t x = seed * 2654435761u + 0x6D2B79F5u;
+  if (x == 0) x = 1;
+  for (std::uint8_t& byte : code) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    byte = static_cast<std::uint8_t>(x >> 24);
+  }
+}
+
+// Places `text` followed by `zeros` zero bytes at `offset`, moved back to fit the section.
+void PlaceStamp(std::span<std::uint8_t> section, std::size_t offset, std::string_view text,
+                std::size_t zeros) {
+  const std::size_t needed = text.size() + zeros;
+  if (needed > section.size()) return;
+  const std::size_t at = std::min(offset, section.size() - needed);
+  std::ranges::copy(text, section.begin() + static_cast<std::ptrdiff_t>(at));
+  std::fill_n(section.begin() + static_cast<std::ptrdiff_t>(at + text.size()), zeros,
+              std::uint8_t{0});
+}
+
+VersionStamp Split(std::string_view version, std::string_view tail) {
+  VersionStamp s;
+  s.date = std::string(version.substr(0, 8));
+  s.time = std::string(version.substr(std::min<std::size_t>(8, version.size())));
+  s.tail = std::string(tail);
+  return s;
+}
+
+}  // namespace
+
+VersionStamp Fw1Stamp(std::string_view version) {
+  return Split(version, kFw1Tail);
+}
+
+VersionStamp Fw2Stamp(std::string_view version) {
+  return Split(version, kFw2Tail);
+}
+
+std::string Fw1StampText(const VersionStamp& s) {
+  return std::string(kFw1Marker) + "_" + s.chip + "_" + s.build + "_" + s.date + "_" + s.time +
+         "_" + s.tail;
+}
+
+std::string Fw2StampText(const VersionStamp& s) {
+  return std::string(kFw2Marker) + "_" + s.chip + "_" + s.build + "_" + s.date + "_" + s.time +
+         s.tail;
+}
+
+std::vector<std::uint8_t> BuildFirmwareContent(const FirmwareContentSpec& spec) {
+  const std::size_t fw1Size = std::size_t{spec.fw1Pages} * kFirmwarePageSize;
+  const std::size_t fw2Size = std::size_t{spec.fw2Pages} * kFirmwarePageSize;
+  std::vector<std::uint8_t> content(kFirmwareHeaderSize + fw1Size + fw2Size);
+  const std::span<std::uint8_t> all(content);
+  BuildHeader(spec, all.first(kFirmwareHeaderSize));
+
+  const auto fw1 = all.subspan(kFirmwareHeaderSize, fw1Size);
+  const auto fw2 = all.subspan(kFirmwareHeaderSize + fw1Size, fw2Size);
+  FillCode(fw1, spec.codeSeed);
+  FillCode(fw2, spec.codeSeed ^ 0xA5A5A5A5u);
+  if (spec.fw1Stamp) PlaceStamp(fw1, spec.fw1StampOffset, Fw1StampText(*spec.fw1Stamp), 1);
+  if (spec.fw2Stamp) {
+    // The text and its zero padding fill the whole window (at least one zero after the text).
+    const std::string text = Fw2StampText(*spec.fw2Stamp);
+    const std::size_t zeros = text.size() < kFw2StampWindow ? kFw2StampWindow - text.size() : 1;
+    PlaceStamp(fw2, spec.fw2StampOffset, text, zeros);
+  }
+  return content;
+}
+
+std::vector<std::uint8_t> BlankFirmwareContent(std::size_t size) {
+  return std::vector<std::uint8_t>(size, 0xFF);
+}
+
+bool InstallFirmwareContent(Reader& reader, std::span<const std::uint8_t> content) {
+  if (reader.HasFlash()) {
+    reader.PresetFlash(0, content);
+    return true;
+  }
+  if (reader.HasSectors()) {
+    reader.PresetSectors(0, content);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace tr350::emulator

@@ -1,0 +1,36 @@
+// Named machines for tests and the demo: which readers, disks and other USB devices are plugged
+// in, and what the readers' firmware storage holds.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "emulator/machine.h"
+#include "platform/emulated/emulated_storage.h"
+#include "platform/platform.h"
+
+namespace tr350::emulator {
+
+struct ScenarioInfo {
+  std::string_view name;
+  std::string_view description;  // one line
+};
+
+std::span<const ScenarioInfo> Scenarios();
+std::vector<std::string_view> ScenarioNames();
+std::optional<std::string_view> ScenarioDescription(std::string_view name);
+
+// A new machine set up as the scenario says, its readers on `clock`; null for an unknown name.
+// Thread-safe.
+std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
+                                       DiskHost host);
+// Inline for the reason HostOn is. The storage must outlive the machine.
+inline std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
+                                              platform::EmulatedStorage& storage) {
+  return BuildScenario(name, clock, HostOn(storage));
+}
+
+}  // namespace tr350::emulator

@@ -1,0 +1,346 @@
+// The named scenarios, checked over the bus as a host would see them (identification answers,
+// firmware storage read back with the vendor read commands), and the layout of the firmware
+// content that the readers are loaded with.
+#include "emulator/scenarios.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "emulator/firmware_content.h"
+#include "platform/emulated/emulated_storage.h"
+#include "platform/emulated/virtual_clock.h"
+
+namespace tr350::emulator {
+namespace {
+
+using platform::InterfaceClass;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kIdentify = {0xD0, 0, 0, 0, 0, 0, 0x2A, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0};
+
+struct Reply {
+  bool sent = false;
+  std::uint8_t status = 0xFF;
+  Bytes data;
+  Bytes sense;
+};
+
+Reply Send(platform::EmulatedStorage& storage, const std::u16string& path, const Bytes& cdb,
+           std::size_t length) {
+  Reply reply;
+  auto disk = storage.OpenDisk(path);
+  if (!disk) return reply;
+  reply.data.assign(length, 0);
+  PassThroughRequest r;
+  std::memset(&r, 0, sizeof r);
+  r.Length = 44;
+  r.TargetId = 1;
+  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
+  r.SenseInfoLength = 32;
+  r.DataIn = kDataIn;
+  r.DataTransferLength = static_cast<std::uint32_t>(length);
+  r.TimeOutValue = 5;
+  r.SenseInfoOffset = 48;
+  std::copy(cdb.begin(), cdb.end(), r.Cdb);
+  reply.sent = disk->SendRequest(r, reply.data);
+  reply.status = r.ScsiStatus;
+  reply.sense.assign(r.sense, r.sense + 18);
+  return reply;
+}
+
+// The firmware storage from address 0, read in bridge-sized pieces: 0xE8 carrying a flash read
+// (0x03 and a 24-bit address) for storage type 1, 0xE5 sector reads for storage type 2.
+Bytes ReadStorage(platform::EmulatedStorage& storage, const std::u16string& path,
+                  std::uint8_t storageType, std::size_t length) {
+  Bytes out;
+  constexpr std::size_t kPiece = 16384;
+  for (std::size_t at = 0; at < length; at += kPiece) {
+    const std::size_t n = std::min(kPiece, length - at);
+    Bytes cdb;
+    if (storageType == 1) {
+      cdb = {0xE8,
+             4,
+             0,
+             0,
+             static_cast<std::uint8_t>(n >> 8),
+             static_cast<std::uint8_t>(n),
+             0x2A,
+             0x7E,
+             0x03,
+             static_cast<std::uint8_t>(at >> 16),
+             static_cast<std::uint8_t>(at >> 8),
+             static_cast<std::uint8_t>(at),
+             0,
+             0,
+             0,
+             0};
+    } else {
+      const std::size_t sector = at / 512, count = (n + 511) / 512;
+      cdb = {0xE5,
+             0,
+             0,
+             0,
+             static_cast<std::uint8_t>(sector >> 8),
+             static_cast<std::uint8_t>(sector),
+             0,
+             0,
+             static_cast<std::uint8_t>(count)};
+    }
+    const Reply r = Send(storage, path, cdb, storageType == 1 ? n : ((n + 511) / 512) * 512);
+    if (!r.sent || r.status != 0) return {};
+    out.insert(out.end(), r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return out;
+}
+
+// What the stamp of a section says: the window from the marker's first byte, up to its first zero
+// byte, split at '_'; five fields give date and time (12 characters), anything else nothing.
+std::string VersionIn(std::span<const std::uint8_t> section, std::string_view marker,
+                      std::size_t window) {
+  const auto hit = std::search(section.begin(), section.end(), marker.begin(), marker.end());
+  if (hit == section.end()) return "";
+  std::string text;
+  for (auto it = hit; it != section.end() && text.size() < window && *it != 0; ++it) {
+    text.push_back(static_cast<char>(*it));
+  }
+  std::vector<std::string> fields(1);
+  for (char c : text) {
+    if (c == '_') {
+      fields.emplace_back();
+    } else {
+      fields.back().push_back(c);
+    }
+  }
+  if (fields.size() != 5) return "";
+  return (fields[3] + fields[4]).substr(0, 12);
+}
+
+struct Header {
+  std::uint16_t signature, vendorId, productId, fw1Pages, fw2Pages;
+};
+
+Header ReadHeader(std::span<const std::uint8_t> b) {
+  const auto le = [&](std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+  };
+  const auto be = [&](std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
+  };
+  return {le(0), le(2), le(4), be(10), be(12)};
+}
+
+struct ExpectedDisk {
+  bool refuses = false;  // CHECK CONDITION, illegal request, invalid opcode
+  std::uint16_t vendorId = 0x3C51;
+  std::uint16_t productId = 0x4D08;
+  std::uint8_t storageType = 1;
+  // Firmware storage: none for a blank chip (all 0xFF) or storage the bridge does not expose.
+  std::optional<Header> header = std::nullopt;
+  std::string fw1 = {};
+  std::string fw2 = {};
+};
+
+const ExpectedDisk kOldFlash{
+    false,          0x3C51,        0x4D08, 1, Header{0x2A7E, 0x3C51, 0x4D08, 96, 138},
+    "201601150930", "201601150931"};
+
+ExpectedDisk With(ExpectedDisk d, auto change) {
+  change(d);
+  return d;
+}
+
+struct Expected {
+  std::size_t usbDevices;
+  std::vector<ExpectedDisk> disks;  // in tree order
+};
+
+const std::map<std::string_view, Expected>& Expectations() {
+  static const std::map<std::string_view, Expected> table = {
+      {"flash-old", {2, {kOldFlash}}},
+      {"flash-current",
+       {2,
+        {With(kOldFlash,
+              [](ExpectedDisk& d) {
+                d.header = Header{0x2A7E, 0x3C51, 0x4D08, 100, 142};
+                d.fw1 = "201703240218";
+                d.fw2 = "201705170241";
+              })}}},
+      {"sector-old", {2, {With(kOldFlash, [](ExpectedDisk& d) { d.storageType = 2; })}}},
+      {"two-readers",
+       {3, {kOldFlash, With(kOldFlash, [](ExpectedDisk& d) { d.storageType = 2; })}}},
+      {"no-reader", {3, {}}},
+      {"no-usb", {0, {}}},
+      {"foreign-disk", {2, {ExpectedDisk{.refuses = true}}}},
+      {"blank-chip", {2, {ExpectedDisk{}}}},
+      {"not-supported",
+       {2,
+        {With(kOldFlash,
+              [](ExpectedDisk& d) {
+                d.header = Header{0x2A7E, 0x2B7C, 0x0350, 96, 138};
+              })}}},
+      {"wrong-signature",
+       {2, {With(kOldFlash, [](ExpectedDisk& d) { d.header->signature = 0x7E2A; })}}},
+      {"deep-disk", {1, {kOldFlash}}},
+      {"other-bridge",
+       {1, {ExpectedDisk{.vendorId = 0x2B7C, .productId = 0x0350, .storageType = 3}}}},
+  };
+  return table;
+}
+
+TEST(Scenarios, NamesAndDescriptions) {
+  const auto names = ScenarioNames();
+  EXPECT_EQ(std::set(names.begin(), names.end()).size(), names.size());
+  for (std::string_view required :
+       {"flash-old", "flash-current", "sector-old", "two-readers", "no-reader", "no-usb",
+        "foreign-disk", "blank-chip", "not-supported"}) {
+    EXPECT_NE(std::ranges::find(names, required), names.end()) << required;
+  }
+  for (const ScenarioInfo& info : Scenarios()) {
+    EXPECT_FALSE(info.description.empty());
+    EXPECT_EQ(info.description.find('\n'), std::string_view::npos);
+    EXPECT_EQ(ScenarioDescription(info.name), info.description);
+    EXPECT_TRUE(Expectations().contains(info.name)) << "no expectations for " << info.name;
+  }
+  platform::VirtualClock clock;
+  platform::EmulatedStorage storage;
+  EXPECT_EQ(BuildScenario("flash-ancient", clock, storage), nullptr);
+  EXPECT_FALSE(ScenarioDescription("flash-ancient"));
+}
+
+TEST(Scenarios, ReadersAnswerAndHoldTheirFirmwareAsDescribed) {
+  for (std::string_view name : ScenarioNames()) {
+    SCOPED_TRACE(std::string(name));
+    platform::VirtualClock clock;
+    platform::EmulatedStorage storage;
+    const auto machine = BuildScenario(name, clock, storage);
+    ASSERT_NE(machine, nullptr);
+    const Expected& expected = Expectations().at(name);
+    EXPECT_EQ(machine->Present(InterfaceClass::kUsbDevice).size(), expected.usbDevices);
+
+    const auto devices = machine->DiskDevices();
+    ASSERT_EQ(devices.size(), expected.disks.size());
+    EXPECT_EQ(storage.Paths().size(), devices.size());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      const ExpectedDisk& want = expected.disks[i];
+      const std::u16string path = *machine->DiskPathOf(devices[i]);
+      const Reply id = Send(storage, path, kIdentify, 16);
+      ASSERT_TRUE(id.sent);
+      if (want.refuses) {
+        EXPECT_EQ(id.status, 2);
+        EXPECT_EQ(id.sense[2] & 0x0F, 0x05);
+        EXPECT_EQ(id.sense[12], 0x20);
+        continue;
+      }
+      ASSERT_EQ(id.status, 0);
+      EXPECT_EQ(id.data[0] << 8 | id.data[1], want.vendorId);
+      EXPECT_EQ(id.data[2] << 8 | id.data[3], want.productId);
+      EXPECT_EQ(id.data[11], want.storageType);
+      if (want.storageType == 3) continue;
+
+      const Bytes head = ReadStorage(storage, path, want.storageType, 512);
+      ASSERT_EQ(head.size(), 512u);
+      if (!want.header) {
+        EXPECT_EQ(head, Bytes(512, 0xFF));
+        continue;
+      }
+      const Header h = ReadHeader(head);
+      EXPECT_EQ(h.signature, want.header->signature);
+      EXPECT_EQ(h.vendorId, want.header->vendorId);
+      EXPECT_EQ(h.productId, want.header->productId);
+      EXPECT_EQ(h.fw1Pages, want.header->fw1Pages);
+      EXPECT_EQ(h.fw2Pages, want.header->fw2Pages);
+      const std::size_t fw1 = h.fw1Pages * 256u, fw2 = h.fw2Pages * 256u;
+      const Bytes all = ReadStorage(storage, path, want.storageType, 512 + fw1 + fw2);
+      ASSERT_EQ(all.size(), 512 + fw1 + fw2);
+      const std::span<const std::uint8_t> image(all);
+      EXPECT_EQ(VersionIn(image.subspan(512, fw1), kFw1Marker, 52), want.fw1);
+      EXPECT_EQ(VersionIn(image.subspan(512 + fw1, fw2), kFw2Marker, 68), want.fw2);
+    }
+  }
+}
+
+// ---- Firmware content ---------------------------------------------------------------------------
+
+TEST(FirmwareContent, HeaderLayout) {
+  FirmwareContentSpec spec;
+  spec.usbVendorId = 0xABCD;
+  spec.usbProductId = 0x1234;
+  spec.fw1Pages = 0x0102;  // page counts high byte first, unlike the fields around them
+  spec.fw2Pages = 3;
+  spec.updateCounter = 0x0506;
+  spec.manufacturer = u"AB";
+  spec.product = u"C";
+  spec.serialNumber = u"";
+  const Bytes c = BuildFirmwareContent(spec);
+  ASSERT_EQ(c.size(), 512u + (0x0102 + 3) * 256u);
+  EXPECT_EQ(Bytes(c.begin(), c.begin() + 16), Bytes({0x7E, 0x2A, 0xCD, 0xAB, 0x34, 0x12, 0, 0, 0, 0,
+                                                     0x01, 0x02, 0x00, 0x03, 0x06, 0x05}));
+  // Language list, then the strings as USB string descriptors (length, 3, UTF-16LE).
+  EXPECT_EQ(Bytes(c.begin() + 16, c.begin() + 34),
+            Bytes({4, 3, 0x09, 0x04, 6, 3, 'A', 0, 'B', 0, 4, 3, 'C', 0, 2, 3, 0xFF, 0xFF}));
+
+  spec.signature = 0x7E2A;
+  EXPECT_EQ(BuildFirmwareContent(spec)[0], 0x2A);
+}
+
+TEST(FirmwareContent, StampsFitTheirWindows) {
+  FirmwareContentSpec spec;
+  spec.fw1Stamp = Fw1Stamp("201601150930");
+  spec.fw2Stamp = Fw2Stamp("201601150931");
+  const Bytes c = BuildFirmwareContent(spec);
+  const std::span<const std::uint8_t> fw1 = std::span(c).subspan(512, 100 * 256);
+  const std::span<const std::uint8_t> fw2 = std::span(c).subspan(512 + 100 * 256, 142 * 256);
+
+  // FW1: the 52-byte window ends right after the time; the text goes on with one more field.
+  const auto at1 = std::search(fw1.begin(), fw1.end(), kFw1Marker.begin(), kFw1Marker.end());
+  ASSERT_NE(at1, fw1.end());
+  const std::string window1(at1, at1 + 52);
+  EXPECT_TRUE(window1.ends_with("_20160115_0930")) << window1;
+  EXPECT_EQ(*(at1 + 52), '_');
+  EXPECT_EQ(VersionIn(fw1, kFw1Marker, 52), "201601150930");
+  EXPECT_EQ(VersionIn(fw1, kFw1Marker, 60), "");  // a longer window sees six fields
+
+  // FW2: 66 characters, then zero bytes to the end of the 68-byte window.
+  const auto at2 = std::search(fw2.begin(), fw2.end(), kFw2Marker.begin(), kFw2Marker.end());
+  ASSERT_NE(at2, fw2.end());
+  const std::string text2(at2, std::find(at2, fw2.end(), 0));
+  EXPECT_EQ(text2.size(), 66u);
+  EXPECT_EQ(text2, Fw2StampText(*spec.fw2Stamp));
+  EXPECT_EQ(*(at2 + 66), 0);
+  EXPECT_EQ(*(at2 + 67), 0);
+  EXPECT_EQ(VersionIn(fw2, kFw2Marker, 68), "201601150931");
+
+  // Each marker once, in its own section only.
+  EXPECT_EQ(std::search(at1 + 1, fw1.end(), kFw1Marker.begin(), kFw1Marker.end()), fw1.end());
+  EXPECT_EQ(std::search(fw2.begin(), fw2.end(), kFw1Marker.begin(), kFw1Marker.end()), fw2.end());
+  EXPECT_EQ(std::search(fw1.begin(), fw1.end(), kFw2Marker.begin(), kFw2Marker.end()), fw1.end());
+}
+
+TEST(FirmwareContent, ShortSectionsAndMissingStamps) {
+  FirmwareContentSpec spec;
+  spec.fw1Pages = 1;  // shorter than the stamp's usual offset: the stamp moves back
+  spec.fw2Pages = 0;
+  spec.fw1Stamp = Fw1Stamp("201703240218");
+  const Bytes c = BuildFirmwareContent(spec);
+  ASSERT_EQ(c.size(), 512u + 256u);
+  EXPECT_EQ(VersionIn(std::span(c).subspan(512), kFw1Marker, 52), "201703240218");
+
+  spec.fw1Stamp.reset();
+  const Bytes bare = BuildFirmwareContent(spec);
+  EXPECT_EQ(VersionIn(std::span(bare).subspan(512), kFw1Marker, 52), "");
+
+  // Code bytes differ between seeds, so an old and a new image differ beyond their stamps.
+  FirmwareContentSpec a, b;
+  b.codeSeed = a.codeSeed + 1;
+  const Bytes ca = BuildFirmwareContent(a), cb = BuildFirmwareContent(b);
+  EXPECT_NE(Bytes(ca.begin() + 512, ca.begin() + 1024), Bytes(cb.begin() + 512, cb.begin() + 1024));
+}
+
+}  // namespace
+}  // namespace tr350::emulator
