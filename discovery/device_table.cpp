@@ -35,6 +35,15 @@ void DismantleLocked(DeviceTable& table) {
   table.capacity = 0;
 }
 
+// A disk of a single-function device on an external hub is reached twice: from the hub (hub,
+// device, disk) and from the device itself. One reader must have one slot and one mutex.
+bool HoldsDisk(const DeviceTable& table, std::u16string_view diskPath) {
+  for (std::int32_t i = 0; i < table.count; ++i) {
+    if (SameInstanceId(FieldText(table.entries[i].diskPath), diskPath)) return true;
+  }
+  return false;
+}
+
 void FillDetails(DeviceEntry& record) {
   platform::DeviceSetup& devices = platform::Current().Devices();
   const platform::DeviceNodeDetails usb = devices.Details(FieldText(record.usbInstanceId));
@@ -176,6 +185,7 @@ bool BuildDeviceTable(DeviceTable& table) {
 
     std::lock_guard lock(TableLock());
     if (table.count >= table.capacity) break;  // the set grew after it was counted
+    if (HoldsDisk(table, FieldText(record.diskPath))) continue;
     DeviceEntry& slot = table.entries[table.count];
     slot = record;
     slot.tableIndex = table.count;

@@ -6,8 +6,13 @@
 #include <string>
 
 #include "discovery/device_table.h"
+#include "emulator/scenarios.h"
 #include "image/firmware_image.h"
 #include "image/version_stamp.h"
+#include "platform/emulated/emulated_platform.h"
+#include "platform/emulated/virtual_clock.h"
+#include "platform/linux/elf_resources.h"
+#include "platform/linux/linux_platform.h"
 #include "res/resource_ids.h"
 
 namespace tr350::cli {
@@ -211,6 +216,48 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
   err << kProgramName << ": unknown command '" << command << "'\n"
       << "Try '" << kProgramName << " --help'.\n";
   return kExitUsage;
+}
+
+int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  std::optional<std::string_view> scenario;
+  std::size_t next = 0;
+  for (; next < args.size() && args[next].starts_with("--simulate"); ++next) {
+    const std::string_view option = args[next];
+    if (option == "--simulate") {
+      scenario = kDefaultScenario;
+    } else if (option.starts_with("--simulate=") && option.size() > 11) {
+      scenario = option.substr(11);
+    } else {
+      err << kProgramName << ": '" << option << "' needs a scenario: --simulate=SCENARIO\n";
+      return kExitUsage;
+    }
+  }
+  const auto rest = args.subspan(next);
+
+  if (scenario == "help") {
+    out << "Scenarios for --simulate (default: " << kDefaultScenario << "):\n";
+    for (const emulator::ScenarioInfo& info : emulator::Scenarios()) {
+      out << "  " << info.name
+          << std::string(info.name.size() < 16 ? 16 - info.name.size() : 1, ' ') << info.description
+          << "\n";
+    }
+    return kExitOk;
+  }
+  if (!scenario) {
+    platform::LinuxPlatform real;
+    platform::ScopedPlatform scope(real);
+    return RunCli(rest, real, out, err);
+  }
+  // The emulated machine runs on a virtual clock: its erase and program times cost no waiting.
+  platform::VirtualClock clock;
+  platform::ElfModuleResources resources;
+  const auto emulated = platform::EmulatedPlatform::ForScenario(*scenario, clock, resources);
+  if (!emulated) {
+    err << kProgramName << ": unknown scenario '" << *scenario << "'; --simulate=help lists them\n";
+    return kExitUsage;
+  }
+  platform::ScopedPlatform scope(*emulated);
+  return RunCli(rest, *emulated, out, err);
 }
 
 }  // namespace tr350::cli

@@ -16,8 +16,15 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// Runs one command line (without the program name) on the given platform.
+// Runs one command (the command line without the program name and the global options) on the
+// given platform.
 int RunCli(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
            std::ostream& err);
+
+// The whole command line without the program name: global options (--simulate[=SCENARIO]) choose
+// the machine, a real one or an emulated one, then the command runs on it.
+int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+
+inline constexpr std::string_view kDefaultScenario = "flash-old";
 
 }  // namespace tr350::cli

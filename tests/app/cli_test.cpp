@@ -58,5 +58,43 @@ TEST(Cli, UsageErrorsAndStandardOptions) {
   EXPECT_EQ(version.out, "tr350-fwupdate-cli 1.0.1.9\n");
 }
 
+CliRun Main(std::vector<std::string_view> args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = RunMain(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+TEST(CliList, ListsTheReadersOfASimulatedMachine) {
+  const CliRun two = Main({"--simulate=two-readers", "list", "--json"});
+  ASSERT_EQ(two.code, kExitOk) << two.err;
+  EXPECT_EQ(two.out.front(), '[');
+  EXPECT_NE(two.out.find("\"slot\": 0"), std::string::npos);
+  EXPECT_NE(two.out.find("\"slot\": 1"), std::string::npos);
+  EXPECT_NE(two.out.find("\"storageType\": 1, \"accessMode\": 3"), std::string::npos);
+  EXPECT_NE(two.out.find("\"storageType\": 2, \"accessMode\": 7"), std::string::npos);
+  // Backslashes of instance IDs and paths are escaped.
+  EXPECT_NE(two.out.find("\"USB\\\\VID_3C51&PID_4D08\\\\"), std::string::npos);
+
+  const CliRun one = Main({"--simulate", "list"});  // the default scenario
+  ASSERT_EQ(one.code, kExitOk);
+  EXPECT_NE(one.out.find("Reader 0: USB\\VID_3C51&PID_4D08"), std::string::npos);
+  EXPECT_EQ(one.out.find("Reader 1"), std::string::npos);
+
+  EXPECT_EQ(Main({"--simulate=no-usb", "list"}).out, "No reader found.\n");
+  EXPECT_EQ(Main({"--simulate=foreign-disk", "list", "--json"}).out, "[]\n");
+}
+
+TEST(CliList, ScenarioOptionErrors) {
+  const CliRun unknown = Main({"--simulate=nowhere", "list"});
+  EXPECT_EQ(unknown.code, kExitUsage);
+  EXPECT_NE(unknown.err.find("unknown scenario 'nowhere'"), std::string::npos);
+  EXPECT_EQ(Main({"--simulate=", "list"}).code, kExitUsage);
+  const CliRun help = Main({"--simulate=help"});
+  EXPECT_EQ(help.code, kExitOk);
+  EXPECT_NE(help.out.find("flash-old"), std::string::npos);
+  EXPECT_NE(help.out.find("two-readers"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tr350::cli

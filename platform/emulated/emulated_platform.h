@@ -1,0 +1,51 @@
+// The platform of an emulated machine: the machine's disks, device tree and notifications, an
+// in-process mutex service, and a clock, with the program's own resources from the host.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "emulator/machine.h"
+#include "platform/emulated/emulated_devices.h"
+#include "platform/emulated/emulated_mutexes.h"
+#include "platform/emulated/emulated_storage.h"
+#include "platform/platform.h"
+
+namespace tr350::platform {
+
+// Owns its services and the machine. Thread-safe as its services are.
+class EmulatedPlatform final : public Platform {
+ public:
+  // An empty machine (add buses and devices through GetMachine()) on the given clock.
+  EmulatedPlatform(Clock& clock, ModuleResources& resources);
+  ~EmulatedPlatform() override;
+  EmulatedPlatform(const EmulatedPlatform&) = delete;
+  EmulatedPlatform& operator=(const EmulatedPlatform&) = delete;
+
+  // The machine of a named scenario; null for an unknown name.
+  static std::unique_ptr<EmulatedPlatform> ForScenario(std::string_view scenario, Clock& clock,
+                                                       ModuleResources& resources);
+
+  StorageIo& Storage() override { return storage_; }
+  Mutexes& Sync() override { return mutexes_; }
+  Clock& Time() override { return clock_; }
+  ModuleResources& Resources() override { return resources_; }
+  DeviceSetup& Devices() override { return *devices_; }
+  DeviceNotifications& Notifications() override { return *devices_; }
+
+  emulator::Machine& GetMachine() { return *machine_; }
+  EmulatedStorage& GetStorage() { return storage_; }
+  EmulatedMutexes& GetMutexes() { return mutexes_; }
+  EmulatedDevices& GetDevices() { return *devices_; }
+
+ private:
+  Clock& clock_;
+  ModuleResources& resources_;
+  EmulatedMutexes mutexes_;
+  // The storage outlives the machine, which detaches its disks from it when destroyed.
+  EmulatedStorage storage_;
+  std::unique_ptr<emulator::Machine> machine_;
+  std::unique_ptr<EmulatedDevices> devices_;
+};
+
+}  // namespace tr350::platform
