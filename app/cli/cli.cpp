@@ -13,6 +13,7 @@
 #include "platform/emulated/virtual_clock.h"
 #include "platform/linux/elf_resources.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/text.h"
 #include "res/resource_ids.h"
 
 namespace tr350::cli {
@@ -42,32 +43,7 @@ std::optional<std::string> ToolVersion(platform::Platform& platform) {
 
 // UTF-16 to UTF-8 for terminal output; lone surrogates become U+FFFD.
 std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
+  return platform::Utf16ToUtf8(text, platform::InvalidText::kReplace).value_or("");
 }
 
 std::string JsonString(std::string_view utf8) {

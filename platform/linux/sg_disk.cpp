@@ -2,6 +2,8 @@
 // onto sg_io_hdr and back.
 #include "platform/linux/sg_disk.h"
 
+#include "platform/text.h"
+
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -102,50 +104,14 @@ bool SgDisk::SendRequest(PassThroughRequest& request, std::span<std::uint8_t> bu
   return true;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-constexpr bool IsHighSurrogate(char32_t c) {
-  return c >= 0xD800 && c <= 0xDBFF;
-}
-constexpr bool IsLowSurrogate(char32_t c) {
-  return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 }  // namespace
 
 std::optional<std::string> InterfacePathToUtf8(std::u16string_view interfacePath) {
-  if (interfacePath.empty()) return std::nullopt;
-  std::string out;
-  out.reserve(interfacePath.size());
-  for (std::size_t i = 0; i < interfacePath.size(); ++i) {
-    char32_t c = interfacePath[i];
-    if (c == 0 || IsLowSurrogate(c)) return std::nullopt;
-    if (IsHighSurrogate(c)) {
-      if (i + 1 == interfacePath.size()) return std::nullopt;
-      const char32_t low = interfacePath[i + 1];
-      if (!IsLowSurrogate(low)) return std::nullopt;
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      ++i;
-    }
-    AppendUtf8(out, c);
+  // A NUL would cut the path short on its way to the kernel: refuse it, as an empty path.
+  if (interfacePath.empty() || interfacePath.find(u'\0') != std::u16string_view::npos) {
+    return std::nullopt;
   }
-  return out;
+  return Utf16ToUtf8(interfacePath, InvalidText::kReject);
 }
 
 std::unique_ptr<Disk> SgStorageIo::OpenDisk(std::u16string_view interfacePath) {

@@ -2,6 +2,8 @@
 // interfaces and SCSI disks with a generic node, the folded tree over them, and the monitor thread.
 #include "platform/linux/udev_devices.h"
 
+#include "platform/text.h"
+
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -67,7 +69,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::u16string DisplayText(const char* text) {
-  return Utf8ToUtf16(Trim(OrEmpty(text)), InvalidUtf8::kReplace).value_or(std::u16string{});
+  return Utf8ToUtf16(Trim(OrEmpty(text)), InvalidText::kReplace).value_or(std::u16string{});
 }
 
 std::optional<std::int32_t> ParseInt(std::string_view text) {
@@ -264,7 +266,7 @@ std::vector<std::string> Children(udev& context, udev_device* device, NodeKind k
 }
 
 std::optional<std::u16string> ToId(std::string_view syspath) {
-  return Utf8ToUtf16(syspath, InvalidUtf8::kReject);
+  return Utf8ToUtf16(syspath, InvalidText::kReject);
 }
 
 std::u16string IdOf(udev_device* device) {
@@ -306,7 +308,7 @@ std::optional<std::vector<Member>> UsbDeviceMembers(udev& context) {
     if (!id) return;  // a name that UTF-16 cannot carry faithfully could not be looked up again
     const char* node = udev_device_get_devnode(device);
     std::optional<std::u16string> path =
-        node == nullptr ? std::nullopt : Utf8ToUtf16(node, InvalidUtf8::kReject);
+        node == nullptr ? std::nullopt : Utf8ToUtf16(node, InvalidText::kReject);
     members.push_back({std::string(syspath), std::move(*id), std::move(path)});
   });
   if (!scanned) return std::nullopt;
@@ -322,7 +324,7 @@ std::optional<std::vector<Member>> DiskMembers(udev& context) {
     const auto node = generic.find(std::string(syspath));
     if (node == generic.end()) return;  // nothing the transport could open
     std::optional<std::u16string> id = ToId(syspath);
-    std::optional<std::u16string> path = Utf8ToUtf16(node->second, InvalidUtf8::kReject);
+    std::optional<std::u16string> path = Utf8ToUtf16(node->second, InvalidText::kReject);
     if (!id || !path) return;
     members.push_back({std::string(syspath), std::move(*id), std::move(path)});
   });
@@ -616,65 +618,6 @@ std::unique_ptr<DeviceNotifications::Subscription> UdevNotifications::Subscribe(
   if (!id) return nullptr;
   // The subscription keeps the state alive, so it may outlive this object.
   return std::make_unique<UdevSubscription>([state = state_, id = *id] { state->Remove(id); });
-}
-
-// ---- Text ------------------------------------------------------------------------------------
-
-std::optional<std::u16string> Utf8ToUtf16(std::string_view text, InvalidUtf8 policy) {
-  std::u16string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    char32_t value = 0;
-    // The allowed range of the second byte rules out overlong forms, surrogates and values above
-    // U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      length = 1;
-      value = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      value = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      value = lead & 0x0FU;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      value = lead & 0x07U;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    // How many bytes form a well-formed prefix; a sequence that breaks off is replaced as one unit
-    // (its maximal well-formed part), and decoding resumes at the byte that broke it.
-    std::size_t taken = length == 0 ? 0 : 1;
-    for (; taken < length && i + taken < text.size(); ++taken) {
-      const auto next = static_cast<unsigned char>(text[i + taken]);
-      const unsigned char min = taken == 1 ? low : 0x80;
-      const unsigned char max = taken == 1 ? high : 0xBF;
-      if (next < min || next > max) break;
-      value = (value << 6) | (next & 0x3FU);
-    }
-    if (length == 0 || taken < length) {
-      if (policy == InvalidUtf8::kReject) return std::nullopt;
-      out.push_back(u'\uFFFD');
-      i += std::max<std::size_t>(taken, 1);
-      continue;
-    }
-    if (value >= 0x10000) {
-      value -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FFU)));
-    } else {
-      out.push_back(static_cast<char16_t>(value));
-    }
-    i += length;
-  }
-  return out;
 }
 
 }  // namespace tr350::platform

@@ -73,13 +73,4 @@ class UdevNotifications final : public DeviceNotifications {
   std::shared_ptr<State> state_;
 };
 
-enum class InvalidUtf8 {
-  kReject,   // nullopt for text that is not well-formed UTF-8
-  kReplace,  // each ill-formed sequence becomes U+FFFD
-};
-
-// UTF-8 (as sysfs hands it out) to UTF-16. Overlong forms, surrogates and values above U+10FFFF
-// are ill-formed.
-std::optional<std::u16string> Utf8ToUtf16(std::string_view text, InvalidUtf8 policy);
-
 }  // namespace tr350::platform

@@ -1,6 +1,7 @@
 // The libudev device tree and hot-plug notifications against umockdev testbeds kept in
 // testbeds/*.umockdev. Run under umockdev-wrapper.
 #include "platform/linux/udev_devices.h"
+#include "platform/text.h"
 
 #include <umockdev.h>
 
@@ -262,11 +263,11 @@ TEST_F(UdevTest, SetsAreSnapshotsAndRemovedNodesAreGone) {
 }
 
 TEST(Utf8ToUtf16, DecodesWellFormedTextAndRefusesOrReplacesTheRest) {
-  EXPECT_EQ(Utf8ToUtf16("/dev/sg1", InvalidUtf8::kReject), u"/dev/sg1");
+  EXPECT_EQ(Utf8ToUtf16("/dev/sg1", InvalidText::kReject), u"/dev/sg1");
   EXPECT_EQ(
-      Utf8ToUtf16("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x92\xBE\xF4\x8F\xBF\xBF", InvalidUtf8::kReject),
+      Utf8ToUtf16("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x92\xBE\xF4\x8F\xBF\xBF", InvalidText::kReject),
       u"\u00e9\u20ac\U0001F4BE\U0010FFFF");
-  EXPECT_EQ(Utf8ToUtf16("", InvalidUtf8::kReject), u"");
+  EXPECT_EQ(Utf8ToUtf16("", InvalidText::kReject), u"");
   struct Case {
     const char* text;
     const char16_t* replaced;
@@ -283,8 +284,8 @@ TEST(Utf8ToUtf16, DecodesWellFormedTextAndRefusesOrReplacesTheRest) {
   };
   for (const Case& c : illFormed) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(Utf8ToUtf16(c.text, InvalidUtf8::kReject), std::nullopt);
-    EXPECT_EQ(Utf8ToUtf16(c.text, InvalidUtf8::kReplace), c.replaced);
+    EXPECT_EQ(Utf8ToUtf16(c.text, InvalidText::kReject), std::nullopt);
+    EXPECT_EQ(Utf8ToUtf16(c.text, InvalidText::kReplace), c.replaced);
   }
 }
 
