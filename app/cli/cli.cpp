@@ -1,6 +1,9 @@
 // The terminal front end's commands: info (the tool's version and the image it carries).
 #include "app/cli/cli.h"
 
+#include "app/cli/text_output.h"
+#include "app/cli/workflow_commands.h"
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -19,14 +22,16 @@
 namespace tr350::cli {
 namespace {
 
-constexpr std::string_view kUsage =
+constexpr std::string_view kUsageHead =
     "Usage: tr350-fwupdate-cli [--help] [--version] COMMAND [OPTIONS]\n"
     "\n"
     "Checks and updates the firmware of TR350 USB SD card readers.\n"
     "\n"
     "Commands:\n"
     "  info [--json]   show the tool's version and the firmware image it carries\n"
-    "  list [--json]   list the readers attached to this machine\n"
+    "  list [--json]   list the readers attached to this machine\n";
+
+constexpr std::string_view kGlobalOptions =
     "\n"
     "Options:\n"
     "  --simulate[=SCENARIO]  run against an emulated machine instead of the real one\n"
@@ -39,29 +44,6 @@ std::optional<std::string> ToolVersion(platform::Platform& platform) {
   if (!v) return std::nullopt;
   return std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
          std::to_string(v->build) + "." + std::to_string(v->revision);
-}
-
-// UTF-16 to UTF-8 for terminal output; lone surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view text) {
-  return platform::Utf16ToUtf8(text, platform::InvalidText::kReplace).value_or("");
-}
-
-std::string JsonString(std::string_view utf8) {
-  std::string out = "\"";
-  for (char ch : utf8) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(ch);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out.push_back(ch);
-    }
-  }
-  return out + "\"";
 }
 
 int Info(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
@@ -167,12 +149,12 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
 int RunCli(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
            std::ostream& err) {
   if (args.empty()) {
-    err << kUsage;
+    err << kUsageHead << kWorkflowCommandsUsage << kGlobalOptions;
     return kExitUsage;
   }
   const std::string_view command = args.front();
   if (command == "--help" || command == "-h" || command == "help") {
-    out << kUsage;
+    out << kUsageHead << kWorkflowCommandsUsage << kGlobalOptions;
     return kExitOk;
   }
   if (command == "--version") {
@@ -185,6 +167,8 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
     return kExitOk;
   }
   if (command == "info") return Info(args.subspan(1), platform, out, err);
+  if (command == "check") return RunCheck(args.subspan(1), platform, out, err);
+  if (command == "update") return RunUpdate(args.subspan(1), platform, out, err);
   if (command == "list") {
     platform::ScopedPlatform scope(platform);
     return List(args.subspan(1), out, err);

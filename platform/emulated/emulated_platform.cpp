@@ -11,22 +11,40 @@ EmulatedPlatform::EmulatedPlatform(Clock& clock, ModuleResources& resources)
   devices_ = std::make_unique<EmulatedDevices>(*machine_);
 }
 
+EmulatedPlatform::EmulatedPlatform(ModuleResources& resources)
+    : ownClock_(std::make_unique<VirtualClock>()),
+      clock_(*ownClock_),
+      resources_(resources),
+      mutexes_(clock_) {
+  machine_ = std::make_unique<emulator::Machine>(storage_);
+  devices_ = std::make_unique<EmulatedDevices>(*machine_);
+}
+
 EmulatedPlatform::~EmulatedPlatform() {
   devices_.reset();
   machine_.reset();
 }
 
-std::unique_ptr<EmulatedPlatform> EmulatedPlatform::ForScenario(std::string_view scenario,
-                                                                Clock& clock,
-                                                                ModuleResources& resources) {
-  // The machine is built first, on a storage of the platform's own: build the platform around
-  // an empty machine, then replace the machine before anything can use it.
-  auto platform = std::make_unique<EmulatedPlatform>(clock, resources);
-  auto machine = emulator::BuildScenario(scenario, clock, platform->storage_);
+std::unique_ptr<EmulatedPlatform> EmulatedPlatform::WithScenario(
+    std::unique_ptr<EmulatedPlatform> platform, std::string_view scenario) {
+  // The scenario's machine needs the platform's storage and clock: the platform is built around
+  // an empty machine, which is replaced before anything can use it.
+  auto machine = emulator::BuildScenario(scenario, platform->clock_, platform->storage_);
   if (!machine) return nullptr;
   platform->devices_ = std::make_unique<EmulatedDevices>(*machine);
   platform->machine_ = std::move(machine);
   return platform;
+}
+
+std::unique_ptr<EmulatedPlatform> EmulatedPlatform::ForScenario(std::string_view scenario,
+                                                                Clock& clock,
+                                                                ModuleResources& resources) {
+  return WithScenario(std::make_unique<EmulatedPlatform>(clock, resources), scenario);
+}
+
+std::unique_ptr<EmulatedPlatform> EmulatedPlatform::ForScenario(std::string_view scenario,
+                                                                ModuleResources& resources) {
+  return WithScenario(std::make_unique<EmulatedPlatform>(resources), scenario);
 }
 
 }  // namespace tr350::platform

@@ -9,6 +9,7 @@
 #include "platform/emulated/emulated_devices.h"
 #include "platform/emulated/emulated_mutexes.h"
 #include "platform/emulated/emulated_storage.h"
+#include "platform/emulated/virtual_clock.h"
 #include "platform/platform.h"
 
 namespace tr350::platform {
@@ -16,14 +17,18 @@ namespace tr350::platform {
 // Owns its services and the machine. Thread-safe as its services are.
 class EmulatedPlatform final : public Platform {
  public:
-  // An empty machine (add buses and devices through GetMachine()) on the given clock.
+  // An empty machine (add buses and devices through GetMachine()) on the given clock, or on a
+  // virtual clock of the platform's own.
   EmulatedPlatform(Clock& clock, ModuleResources& resources);
+  explicit EmulatedPlatform(ModuleResources& resources);
   ~EmulatedPlatform() override;
   EmulatedPlatform(const EmulatedPlatform&) = delete;
   EmulatedPlatform& operator=(const EmulatedPlatform&) = delete;
 
   // The machine of a named scenario; null for an unknown name.
   static std::unique_ptr<EmulatedPlatform> ForScenario(std::string_view scenario, Clock& clock,
+                                                       ModuleResources& resources);
+  static std::unique_ptr<EmulatedPlatform> ForScenario(std::string_view scenario,
                                                        ModuleResources& resources);
 
   StorageIo& Storage() override { return storage_; }
@@ -37,8 +42,14 @@ class EmulatedPlatform final : public Platform {
   EmulatedStorage& GetStorage() { return storage_; }
   EmulatedMutexes& GetMutexes() { return mutexes_; }
   EmulatedDevices& GetDevices() { return *devices_; }
+  // The platform's own virtual clock; null when it runs on a clock given to it.
+  VirtualClock* GetVirtualClock() { return ownClock_.get(); }
 
  private:
+  static std::unique_ptr<EmulatedPlatform> WithScenario(std::unique_ptr<EmulatedPlatform> platform,
+                                                        std::string_view scenario);
+
+  std::unique_ptr<VirtualClock> ownClock_;
   Clock& clock_;
   ModuleResources& resources_;
   EmulatedMutexes mutexes_;

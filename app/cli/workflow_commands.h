@@ -1,0 +1,48 @@
+// The terminal front end's check and update commands: the window's own workflows, run on the
+// headless window and reported on the terminal or as one JSON object.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace tr350::cli {
+
+// Exit codes of check and update.
+inline constexpr int kExitUpToDate = 0;        // the reader is up to date, or has been updated
+inline constexpr int kExitWorkflowFailed = 1;  // a read, the update or the embedded image failed
+inline constexpr int kExitWorkflowUsage = 2;
+inline constexpr int kExitNotLatest = 3;  // check: the reader's firmware is older
+inline constexpr int kExitNoReader = 4;
+inline constexpr int kExitNotSupported = 5;  // the reader's header names another product
+
+inline constexpr std::string_view kWorkflowCommandsUsage =
+    "  check [--json] [--progress=bar|lines|none]\n"
+    "                  read the reader's firmware back and compare its FW1 and FW2 versions\n"
+    "                  with those of the carried image\n"
+    "  update [--json] [--progress=bar|lines|none]\n"
+    "                  check, and when the reader's firmware is older write the carried\n"
+    "                  firmware, verify it and restart the reader\n"
+    "\n"
+    "  --json          print one JSON object: the verdict, both sides' versions, the outcome\n"
+    "  --progress=...  a progress bar (default on a terminal), one line per step (default\n"
+    "                  otherwise), or none\n"
+    "\n"
+    "Exit status of check and update:\n"
+    "  0  up to date, or updated\n"
+    "  1  failed: the reader could not be read or updated, or the carried image is unusable\n"
+    "  2  usage error\n"
+    "  3  check: the reader's firmware is not the latest\n"
+    "  4  no reader found\n"
+    "  5  the reader is not a supported product\n";
+
+// Run one command's arguments (without the command's name) on the platform, which becomes the
+// current one for the duration. Not to be run twice at once.
+int RunCheck(std::span<const std::string_view> args, platform::Platform& platform,
+             std::ostream& out, std::ostream& err);
+int RunUpdate(std::span<const std::string_view> args, platform::Platform& platform,
+              std::ostream& out, std::ostream& err);
+
+}  // namespace tr350::cli

@@ -1,0 +1,247 @@
+// The desktop program: command line, the paced demo machine, and the window on the Qt backend.
+#include "app/gui/desktop.h"
+
+#include <QtCore/QTimer>
+#include <QtWidgets/QApplication>
+
+#include <ostream>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+#include "app/resource.h"
+#include "emulator/scenarios.h"
+#include "platform/linux/elf_resources.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/linux/real_clock.h"
+#include "res/dialog_templates.h"
+#include "res/icon/icon.h"
+
+namespace tr350::gui {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: tr350-fwupdate [--simulate[=SCENARIO]] [--help] [--version]\n"
+    "\n"
+    "Checks the firmware of the TR350 USB SD card reader attached to this computer and, when it\n"
+    "is older than the firmware this tool carries, updates it.\n"
+    "\n"
+    "Options:\n"
+    "  --simulate[=SCENARIO]  show the tool working on an emulated reader instead of the real\n"
+    "                         ones (default scenario: flash-old; --simulate=help lists them)\n"
+    "  --help                 show this help and exit\n"
+    "  --version              show the tool's version and exit\n";
+
+// A disk that takes its time, as a reader on a real bus does.
+class PacedDisk final : public platform::Disk {
+ public:
+  PacedDisk(std::unique_ptr<platform::Disk> disk, platform::Clock& clock, Pacing pacing)
+      : disk_(std::move(disk)), clock_(clock), pacing_(pacing) {}
+
+  bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) override {
+    const std::uint64_t us = pacing_.perCommandUs +
+                             std::uint64_t{request.DataTransferLength} * pacing_.perKiBUs / 1024;
+    if (us >= 1000) clock_.Sleep(static_cast<std::uint32_t>(us / 1000));
+    return disk_->SendRequest(request, buffer);
+  }
+
+ private:
+  std::unique_ptr<platform::Disk> disk_;
+  platform::Clock& clock_;
+  const Pacing pacing_;
+};
+
+class PacedStorage final : public platform::StorageIo {
+ public:
+  PacedStorage(platform::StorageIo& storage, platform::Clock& clock, Pacing pacing)
+      : storage_(storage), clock_(clock), pacing_(pacing) {}
+
+  std::unique_ptr<platform::Disk> OpenDisk(std::u16string_view interfacePath) override {
+    std::unique_ptr<platform::Disk> disk = storage_.OpenDisk(interfacePath);
+    if (disk == nullptr) return nullptr;
+    return std::make_unique<PacedDisk>(std::move(disk), clock_, pacing_);
+  }
+
+ private:
+  platform::StorageIo& storage_;
+  platform::Clock& clock_;
+  const Pacing pacing_;
+};
+
+std::optional<std::string> ToolVersion(platform::ModuleResources& resources) {
+  const auto v = resources.ProgramFileVersion();
+  if (!v) return std::nullopt;
+  return std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
+         std::to_string(v->build) + "." + std::to_string(v->revision);
+}
+
+}  // namespace
+
+// ---- The command line -------------------------------------------------------------------------------
+
+Arguments ParseArguments(std::span<const std::string_view> args, bool strict) {
+  Arguments parsed;
+  for (const std::string_view arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      return Arguments{Action::kHelp, std::nullopt, {}};
+    }
+    if (arg == "--version") {
+      return Arguments{Action::kVersion, std::nullopt, {}};
+    }
+    if (arg == "--simulate") {
+      parsed.scenario = std::string(kDefaultScenario);
+    } else if (arg.starts_with("--simulate=")) {
+      const std::string_view scenario = arg.substr(11);
+      if (scenario.empty()) {
+        return Arguments{Action::kUsageError, std::nullopt,
+                         "'--simulate=' needs a scenario: --simulate=SCENARIO"};
+      }
+      if (scenario == "help") return Arguments{Action::kListScenarios, std::nullopt, {}};
+      parsed.scenario = std::string(scenario);
+    } else if (strict) {
+      return Arguments{Action::kUsageError, std::nullopt,
+                       "unknown argument '" + std::string(arg) + "'"};
+    }
+  }
+  if (parsed.scenario && !emulator::ScenarioDescription(*parsed.scenario)) {
+    return Arguments{Action::kUsageError, std::nullopt,
+                     "unknown scenario '" + *parsed.scenario + "'; --simulate=help lists them"};
+  }
+  return parsed;
+}
+
+void PrintUsage(std::ostream& out) {
+  out << kUsage;
+}
+
+void PrintScenarios(std::ostream& out) {
+  out << "Scenarios for --simulate (default: " << kDefaultScenario << "):\n";
+  for (const emulator::ScenarioInfo& info : emulator::Scenarios()) {
+    const std::size_t pad = info.name.size() < 16 ? 16 - info.name.size() : 1;
+    out << "  " << info.name << std::string(pad, ' ') << info.description << "\n";
+  }
+}
+
+// ---- The demo ------------------------------------------------------------------------------------------
+
+struct DemoMachine::Parts {
+  Parts(std::unique_ptr<platform::EmulatedPlatform> machine, platform::Clock& clock, Pacing pacing)
+      : emulated(std::move(machine)),
+        storage(emulated->Storage(), clock, pacing),
+        platform(storage, emulated->Sync(), emulated->Time(), emulated->Resources()) {
+    platform.SetDevices(emulated->Devices());
+    platform.SetNotifications(emulated->Notifications());
+  }
+  std::unique_ptr<platform::EmulatedPlatform> emulated;
+  PacedStorage storage;
+  platform::ComposedPlatform platform;
+};
+
+std::unique_ptr<DemoMachine> DemoMachine::ForScenario(std::string_view scenario,
+                                                      platform::Clock& clock,
+                                                      platform::ModuleResources& resources,
+                                                      Pacing pacing) {
+  auto emulated = platform::EmulatedPlatform::ForScenario(scenario, clock, resources);
+  if (emulated == nullptr) return nullptr;
+  return std::unique_ptr<DemoMachine>(
+      new DemoMachine(std::make_unique<Parts>(std::move(emulated), clock, pacing)));
+}
+
+DemoMachine::DemoMachine(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+DemoMachine::~DemoMachine() = default;
+
+platform::Platform& DemoMachine::Platform() {
+  return parts_->platform;
+}
+
+emulator::Machine& DemoMachine::Machine() {
+  return parts_->emulated->GetMachine();
+}
+
+void DemoMachine::Poll() {
+  Machine().Poll();
+}
+
+// ---- The window ------------------------------------------------------------------------------------------
+
+ui::qt::QtOptions WindowOptions(platform::Platform& platform, std::optional<std::string> locale) {
+  ui::qt::QtOptions options;
+  options.notifications = &platform.Notifications();
+  options.locale = std::move(locale);
+  options.resources = res::WindowResources();
+  options.icons.emplace(IDR_MAINFRAME, res::AppIcon());
+  return options;
+}
+
+void RunWindow(ui::qt::QtUi& ui, DemoMachine* demo) {
+  QTimer poll;
+  if (demo != nullptr) {
+    QObject::connect(&poll, &QTimer::timeout, [demo] { demo->Poll(); });
+    poll.start(kDemoPollMs);
+  }
+  CRZ6104FwUpdateToolApp app(ui);
+  app.InitInstance();
+}
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  Arguments parsed = ParseArguments(args, false);
+  switch (parsed.action) {
+    case Action::kHelp:
+      PrintUsage(out);
+      return kExitOk;
+    case Action::kListScenarios:
+      PrintScenarios(out);
+      return kExitOk;
+    case Action::kVersion: {
+      platform::ElfModuleResources resources;
+      const auto version = ToolVersion(resources);
+      if (!version) {
+        err << kProgramName << ": the program file has no version resource\n";
+        return kExitFailure;
+      }
+      out << kProgramName << " " << *version << "\n";
+      return kExitOk;
+    }
+    case Action::kUsageError:
+      err << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";
+      return kExitUsage;
+    case Action::kRun:
+      break;
+  }
+
+  QApplication application(argc, argv);
+  // What is left once Qt has taken its own options must all be ours.
+  const QStringList rest = QApplication::arguments();
+  std::vector<std::string> remaining;
+  for (qsizetype i = 1; i < rest.size(); ++i) remaining.push_back(rest[i].toStdString());
+  const std::vector<std::string_view> views(remaining.begin(), remaining.end());
+  parsed = ParseArguments(views, true);
+  if (parsed.action == Action::kUsageError) {
+    err << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";
+    return kExitUsage;
+  }
+  QApplication::setApplicationName(QString::fromUtf8(kProgramName.data(),
+                                                     static_cast<qsizetype>(kProgramName.size())));
+  QApplication::setDesktopFileName(QStringLiteral("tr350-fwupdate"));
+  QApplication::setWindowIcon(res::AppIcon());
+
+  if (!parsed.scenario) {
+    platform::LinuxPlatform real;
+    platform::ScopedPlatform scope(real);
+    ui::qt::QtUi ui(WindowOptions(real));
+    RunWindow(ui, nullptr);
+    return kExitOk;
+  }
+  platform::RealClock clock;
+  platform::ElfModuleResources resources;
+  const auto demo = DemoMachine::ForScenario(*parsed.scenario, clock, resources, kDemoPacing);
+  platform::ScopedPlatform scope(demo->Platform());
+  out << kProgramName << ": simulating '" << *parsed.scenario << "': "
+      << *emulator::ScenarioDescription(*parsed.scenario) << "\n";
+  ui::qt::QtUi ui(WindowOptions(demo->Platform()));
+  RunWindow(ui, demo.get());
+  return kExitOk;
+}
+
+}  // namespace tr350::gui

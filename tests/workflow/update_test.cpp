@@ -1,0 +1,389 @@
+// The update, end to end: what the window shows and, byte for byte, what the reader then holds.
+#include <gtest/gtest.h>
+
+#include "app/fixed_texts.h"
+#include "app/resource.h"
+#include "emulator/faults.h"
+#include "tests/workflow/app_harness.h"
+
+namespace tr350::test {
+namespace {
+
+using Progress = std::vector<std::int64_t>;
+constexpr std::size_t kFlashBytes = 512 + (kImageFw1Pages + kImageFw2Pages) * 256 + 512;
+constexpr std::string_view kOld1 = "201601150930";
+constexpr std::string_view kOld2 = "201601150931";
+
+constexpr std::uint8_t kFlashPageProgram = 0x02;
+constexpr std::uint8_t kFlashRead = 0x03;
+constexpr std::uint8_t kFlashWriteStatus = 0x01;
+
+std::size_t Erases(const emulator::Reader& reader) {
+  return CountFlashOpcode(reader, 0xC7) + CountFlashOpcode(reader, 0x60);
+}
+
+// Clicks Update and waits until the update and whatever it set off have settled.
+void Update(Harness& h) {
+  h.ui->Click(IDD_UPDATETOOL_DIALOG, IDC_UPDATE);
+  ASSERT_TRUE(h.Settle());
+}
+
+void ExpectFailureShown(Harness& h, ErrorCode code) {
+  EXPECT_EQ(h.LastBoxText(), text::kUpdateNg);
+  EXPECT_EQ(h.LastModal().title, ui::kDefaultMessageBoxCaption);
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kStatusError);
+  EXPECT_TRUE(h.Visible(IDC_UPDATE));
+  EXPECT_TRUE(h.Enabled(IDC_UPDATE));
+  EXPECT_FALSE(h.Visible(IDC_PROGRESS));
+  EXPECT_EQ(h.Main().focus, IDCANCEL);
+  EXPECT_EQ(h.LastError(), code);
+  EXPECT_EQ(h.Busy(), 0);
+}
+
+TEST(UpdateTest, SerialFlashReaderGetsTheImageUnderItsOwnHeader) {
+  Harness h;
+  auto reader = h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
+  h.Start();
+  ASSERT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsNotLatest);
+  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
+  const std::size_t mark = h.LogSize();
+  Update(h);
+
+  EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40, 50, 60, 70, 80}));
+  const auto modals = h.Modals();
+  ASSERT_EQ(modals.size(), 1u);
+  EXPECT_FALSE(modals[0].messageBox);
+  ASSERT_EQ(modals[0].templateId, IDD_MESSAGEBOX);
+  EXPECT_EQ(modals[0].Control(IDC_RESULT_TEXT)->text, u"Update OK");
+  EXPECT_TRUE(modals[0].fromWorker);
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), h.ui->LoadString(IDS_FW_LATEST));
+  EXPECT_FALSE(h.Visible(IDC_UPDATE));
+  EXPECT_TRUE(h.Enabled(IDC_UPDATE));
+  EXPECT_FALSE(h.Visible(IDC_PROGRESS));
+  EXPECT_EQ(h.Main().focus, IDCANCEL);
+  EXPECT_FALSE(h.LastError());
+
+  const std::vector<std::uint8_t> expected =
+      ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
+  ASSERT_EQ(expected.size(), kFlashBytes);
+  EXPECT_EQ(reader->PeekFlash(0, kFlashBytes), expected);
+  EXPECT_EQ(Erases(*reader), 1u);
+  EXPECT_EQ(CountFlashOpcode(*reader, kFlashWriteStatus), 2u);  // unprotect, protect
+  EXPECT_EQ(CountOpcode(*reader, 0xE2), 1u);
+
+  // The reader's restart was seen while the update ran and started no rescan; its return does.
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), h.ui->LoadString(IDS_FW_LATEST));
+  h.FinishRestarts();
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsLatest);
+  EXPECT_FALSE(h.Visible(IDC_UPDATE));
+}
+
+TEST(UpdateTest, DeviceChangesWhileTheResultIsOpenAreIgnored) {
+  Harness h("flash-old");
+  h.HoldOpen(u"Update OK");
+  h.Start();
+  const std::size_t mark = h.LogSize();
+  h.ui->Click(IDD_UPDATETOOL_DIALOG, IDC_UPDATE);
+  ASSERT_TRUE(h.ui->WaitUntil(
+      [](const hl::Snapshot& s) { return s.Dialog(IDD_MESSAGEBOX) != nullptr && s.loopWaiting; }));
+  h.FinishRestarts();  // the reader comes back while the result is shown
+  // Clicks on the main window are dropped while the result dialog is open.
+  h.ui->Click(IDD_UPDATETOOL_DIALOG, IDCANCEL);
+  h.ui->Press(h.ui->Snap().Dialog(IDD_MESSAGEBOX)->serial, IDOK);
+  ASSERT_TRUE(h.Settle());
+  const auto log = h.ui->Log();
+  std::size_t changes = 0;
+  std::size_t rescans = 0;
+  std::size_t dropped = 0;
+  for (std::size_t i = mark; i < log.size(); ++i) {
+    changes += log[i].kind == hl::ChangeKind::kDeviceChange;
+    rescans += log[i].kind == hl::ChangeKind::kTimerSet && log[i].value == IDT_RESCAN;
+    dropped += log[i].kind == hl::ChangeKind::kInputDropped && log[i].value == IDCANCEL;
+  }
+  EXPECT_GE(changes, 2u);
+  EXPECT_EQ(rescans, 0u);
+  EXPECT_EQ(dropped, 1u);
+  EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40, 50, 60, 70, 80}));
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), h.ui->LoadString(IDS_FW_LATEST));
+}
+
+TEST(UpdateTest, UpdateCounterStepsOverZeroAnd0xFF) {
+  for (const std::uint16_t counter :
+       {std::uint16_t{0xFFFF}, std::uint16_t{0x00FE}, std::uint16_t{0x0123}}) {
+    SCOPED_TRACE(counter);
+    Harness h;
+    emulator::FirmwareContentSpec layout = ReaderContent(kOld1, kOld2);
+    layout.updateCounter = counter;
+    auto reader = h.AddReader(FlashBacking(), layout);
+    h.Start();
+    const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
+    Update(h);
+    const std::vector<std::uint8_t> flash = reader->PeekFlash(0, kFlashBytes);
+    const std::uint16_t raised = counter == 0xFFFF ? 0x0001 : counter == 0x00FE ? 0x0100 : 0x0124;
+    EXPECT_EQ(flash[14] | flash[15] << 8, raised);
+    EXPECT_EQ(flash[kFlashBytes - 512] | flash[kFlashBytes - 511] << 8, raised);
+    EXPECT_EQ(flash, ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version,
+                                   kImageFw2Version));
+  }
+}
+
+TEST(UpdateTest, SectorReaderIsWrittenWithoutEraseOrProtection) {
+  Harness h("sector-old");
+  h.Start();
+  auto reader = h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+  const std::vector<std::uint8_t> header = StorageOf(*reader, 512);
+  const std::size_t mark = h.LogSize();
+  Update(h);
+  EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 50, 60, 70, 80}));
+  EXPECT_EQ(CountOpcode(*reader, 0xE7) + CountOpcode(*reader, 0xE8), 0u);
+  EXPECT_GT(CountOpcode(*reader, 0xE6), 0u);
+  EXPECT_EQ(StorageOf(*reader, kFlashBytes),
+            ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version));
+  EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
+}
+
+TEST(UpdateTest, WritesAreTriedTenTimes) {
+  for (const std::uint32_t failures : {9u, 10u}) {
+    SCOPED_TRACE(failures);
+    Harness h;
+    auto reader = h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
+    h.Start();
+    reader->InjectFault({emulator::OnFlashOpcode(kFlashPageProgram),
+                         emulator::FaultAction::kCheckCondition, failures});
+    const std::size_t mark = h.LogSize();
+    Update(h);
+    if (failures == 9) {
+      EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
+      EXPECT_FALSE(h.LastError());
+      continue;
+    }
+    EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40}));
+    ExpectFailureShown(h, ErrorCode::kWriteConfig);
+  }
+}
+
+TEST(UpdateTest, OneDifferingByteFailsTheVerifyAndUpdateCanBeRetried) {
+  Harness h("flash-old");
+  h.Start();
+  auto reader = h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+  // The second flash read of the update is the first piece of the read-back (the first is the
+  // erase's blank check).
+  reader->InjectReadCorruption({[reads = 0, isRead = emulator::OnFlashOpcode(kFlashRead)](
+                                    const emulator::CommandRecord& record) mutable {
+                                  return isRead(record) && ++reads == 2;
+                                },
+                                77, 0x10, 1});
+  const std::size_t mark = h.LogSize();
+  Update(h);
+  EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40, 50, 60}));
+  ExpectFailureShown(h, ErrorCode::kVerifyConfig);
+  EXPECT_EQ(CountOpcode(*reader, 0xE2), 0u);
+
+  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);  // as the failed update wrote
+  Update(h);
+  EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
+  EXPECT_FALSE(h.Visible(IDC_UPDATE));
+  EXPECT_EQ(reader->PeekFlash(0, kFlashBytes),
+            ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version));
+}
+
+TEST(UpdateTest, EraseResetAndMissingReaderFailures) {
+  {
+    SCOPED_TRACE("erase");
+    Harness h("flash-old");
+    h.Start();
+    auto reader =
+        h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+    for (const std::uint8_t erase : {std::uint8_t{0xC7}, std::uint8_t{0x60}}) {
+      reader->InjectFault(
+          {emulator::OnFlashOpcode(erase), emulator::FaultAction::kCheckCondition, 1});
+    }
+    Update(h);
+    ExpectFailureShown(h, ErrorCode::kEraseChip);
+    EXPECT_EQ(CountFlashOpcode(*reader, kFlashPageProgram), 0u);
+  }
+  {
+    SCOPED_TRACE("reset");
+    Harness h("flash-old");
+    h.Start();
+    auto reader =
+        h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+    reader->InjectFault({emulator::OnOpcode(0xE2), emulator::FaultAction::kCheckCondition, 1});
+    const std::size_t mark = h.LogSize();
+    Update(h);
+    EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40, 50, 60, 70}));
+    ExpectFailureShown(h, ErrorCode::kCpuReset);
+  }
+  {
+    SCOPED_TRACE("no reader");
+    Harness h("flash-old");
+    h.Start();
+    // The reader is gone without a device change that would have rescanned.
+    auto& devices = h.simulated->GetDevices();
+    devices.FailSetOpens(platform::InterfaceClass::kUsbDevice,
+                         devices.SetOpenCount(platform::InterfaceClass::kUsbDevice), 0);
+    const std::size_t mark = h.LogSize();
+    Update(h);
+    EXPECT_EQ(h.ProgressFrom(mark), (Progress{0}));
+    ExpectFailureShown(h, ErrorCode::kNoDevice);
+  }
+}
+
+TEST(UpdateTest, OnlyTheFirstOfTwoReadersIsUpdated) {
+  Harness h("two-readers");
+  h.Start();
+  const auto disks = h.simulated->GetMachine().DiskDevices();
+  auto first = h.simulated->GetMachine().ReaderOf(disks[0]);
+  auto second = h.simulated->GetMachine().ReaderOf(disks[1]);
+  const std::vector<std::uint8_t> header = StorageOf(*first, 512);
+  const std::vector<std::uint8_t> untouched = StorageOf(*second, kFlashBytes);
+  Update(h);
+  EXPECT_EQ(StorageOf(*first, kFlashBytes),
+            ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version));
+  EXPECT_EQ(StorageOf(*second, kFlashBytes), untouched);
+  EXPECT_EQ(CountOpcode(*second, 0xE6), 0u);
+}
+
+// ---- Guards against two workers, half-written readers and content that does not fit ----------
+
+// While a rescan is pending the click would start a second worker on the same table and reader.
+TEST(UpdateTest, ClickWhileARescanIsPendingIsIgnored) {
+  Harness h("flash-old");
+  h.Start();
+  auto reader = h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+  h.OnWindow([&] {
+    ui::WindowEvents& events = *h.dialog;
+    events.OnDeviceChange(platform::DeviceChange::kArrival);
+    events.OnCommand(IDC_UPDATE);
+  });
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(Erases(*reader), 0u);
+  EXPECT_EQ(CountFlashOpcode(*reader, kFlashPageProgram), 0u);
+  EXPECT_TRUE(h.Visible(IDC_UPDATE));
+  EXPECT_TRUE(h.Enabled(IDC_UPDATE));
+  EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsNotLatest);
+}
+
+TEST(UpdateTest, ExitIsRefusedWhileTheUpdateWrites) {
+  Harness h("flash-old");
+  h.Start();
+  emulator::Machine& machine = h.simulated->GetMachine();
+  auto reader = machine.ReaderOf(machine.DiskDevices().front());
+  // Exit is pressed in the middle of the write; the box is answered while the worker waits here.
+  machine.AfterCommand(machine.DiskDevices().front(), 0xE7, 100, [&h](emulator::Machine&) {
+    h.ui->Click(IDD_UPDATETOOL_DIALOG, IDCANCEL);
+    h.ui->WaitUntil([](const hl::Snapshot& s) { return s.queuedEvents == 0 && s.loopWaiting; });
+  });
+  Update(h);
+  const auto boxes = h.Modals();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, text::kUpdateRunning);
+  EXPECT_EQ(boxes[0].title, text::kToolName);
+  EXPECT_EQ(boxes[0].icon, ui::MessageBoxIcon::kWarning);
+  EXPECT_FALSE(boxes[0].fromWorker);
+  EXPECT_EQ(boxes[1].templateId, IDD_MESSAGEBOX);
+  EXPECT_NE(h.ui->Snap().Dialog(IDD_UPDATETOOL_DIALOG), nullptr);
+  EXPECT_EQ(reader->PeekFlash(0, 2), (std::vector<std::uint8_t>{0x7E, 0x2A}));
+  h.Close();  // once the update has ended, Exit closes
+}
+
+// A rescan after an update that failed past the erase reads a blank header. Update must never
+// write such a header; it writes the reader's own header kept from the failed update instead.
+TEST(UpdateTest, ReaderLeftBlankByAFailedUpdateIsRecoveredWithItsOwnHeader) {
+  Harness h;
+  auto reader = h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
+  h.Start();
+  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
+  reader->InjectFault(
+      {emulator::OnFlashOpcode(kFlashPageProgram), emulator::FaultAction::kCheckCondition, 10});
+  Update(h);
+  ASSERT_EQ(h.LastError(), ErrorCode::kWriteConfig);
+  ASSERT_EQ(reader->PeekFlash(0, 512), std::vector<std::uint8_t>(512, 0xFF));
+
+  // The user replugs the reader quickly: one rescan, which finds the chip blank.
+  h.OnWindow([&] {
+    h.simulated->GetMachine().Unplug(h.LastDevice());
+    h.simulated->GetMachine().Plug(h.LastDevice());
+  });
+  ASSERT_TRUE(h.Settle());
+  ASSERT_EQ(h.LastBoxText(), text::kChipIsNew);
+  ASSERT_TRUE(h.Visible(IDC_UPDATE));
+
+  Update(h);
+  EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
+  EXPECT_EQ(reader->PeekFlash(0, kFlashBytes),
+            ExpectedFlash(header, h.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version));
+}
+
+TEST(UpdateTest, BlankReaderWithoutAKeptHeaderIsNotWritten) {
+  Harness h;
+  h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
+  h.Start();
+  ASSERT_TRUE(h.Visible(IDC_UPDATE));
+  std::shared_ptr<emulator::Reader> blank;
+  // The reader is swapped for a blank one within one rescan; Update stays offered.
+  h.OnWindow([&] {
+    h.simulated->GetMachine().Unplug(h.LastDevice());
+    blank = h.AddReader(FlashBacking(), emulator::BlankFirmwareContent(kFlashBytes));
+  });
+  ASSERT_TRUE(h.Settle());
+  ASSERT_EQ(h.LastBoxText(), text::kChipIsNew);
+  Update(h);
+  ExpectFailureShown(h, ErrorCode::kDeviceHeader);
+  EXPECT_EQ(Erases(*blank), 0u);
+  EXPECT_EQ(CountFlashOpcode(*blank, kFlashPageProgram), 0u);
+  EXPECT_EQ(blank->PeekFlash(0, kFlashBytes), std::vector<std::uint8_t>(kFlashBytes, 0xFF));
+}
+
+TEST(UpdateTest, VersionFieldThatDoesNotFitFailsBeforeAnythingIsWritten) {
+  Harness h("flash-old");
+  h.Start();
+  auto reader = h.simulated->GetMachine().ReaderOf(h.simulated->GetMachine().DiskDevices().front());
+  const std::vector<std::uint8_t> before = reader->PeekFlash(0, kFlashBytes);
+  h.OnWindow([&] { h.dialog->m_fileFw2Version = std::u16string(1100, u'7'); });
+  Update(h);
+  ExpectFailureShown(h, ErrorCode::kPrepareImage);
+  EXPECT_EQ(Erases(*reader), 0u);
+  EXPECT_EQ(reader->PeekFlash(0, kFlashBytes), before);
+}
+
+// The header announces each page count raised to an even number; each section must fill that
+// much, or FW2 lies where no one looks for it (and sector storage could not take the write).
+TEST(UpdateTest, OddPageCountsArePaddedToTheAnnouncedSize) {
+  for (const bool sectors : {false, true}) {
+    SCOPED_TRACE(sectors ? "sectors" : "flash");
+    Harness h;
+    emulator::FirmwareContentSpec odd = ReaderContent(kImageFw1Version, kImageFw2Version);
+    odd.fw1Pages = 101;
+    odd.fw2Pages = 141;
+    odd.codeSeed = 7;
+    const std::vector<std::uint8_t> image = emulator::BuildFirmwareContent(odd);
+    h.resources.SetImage(image);
+    auto reader =
+        h.AddReader(sectors ? SectorBacking() : FlashBacking(), ReaderContent(kOld1, kOld2));
+    h.Start();
+    const std::vector<std::uint8_t> header = StorageOf(*reader, 512);
+    Update(h);
+    ASSERT_FALSE(h.LastError());
+    const std::vector<std::uint8_t> expected =
+        ExpectedFlash(header, image, kImageFw1Version, kImageFw2Version);
+    ASSERT_EQ(expected.size(), 512u + (102u + 142u) * 256u + 512u);
+    EXPECT_EQ(StorageOf(*reader, expected.size()), expected);
+    h.FinishRestarts();
+    ASSERT_TRUE(h.Settle());
+    EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsLatest);
+  }
+}
+
+TEST(UpdateTest, ThreadThatCannotStartFailsTheUpdateVisibly) {
+  Harness h("flash-old");
+  h.Start();
+  h.ui->FailThreadStarts(1);
+  Update(h);
+  ExpectFailureShown(h, ErrorCode::kStartThread);
+  EXPECT_FALSE(h.dialog->m_updateRunning.load());
+}
+
+}  // namespace
+}  // namespace tr350::test

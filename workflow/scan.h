@@ -1,0 +1,18 @@
+// The scan and version check: loading the embedded image, the read-back worker, and (as
+// operations of the main dialog, defined in scan.cpp) ScanForReader and ShowVersionResult.
+#pragma once
+
+#include "app/main_dialog.h"
+
+namespace tr350 {
+
+// Window's thread. Loads resource 131 of type 132 into m_fileImage and derives its versions.
+// False, after the box "Load SNF failed!", when the resource is missing or does not parse; the
+// image then keeps what it held.
+bool LoadFirmwareImage(CRZ6104FwUpdateToolDlg& dialog);
+
+// The read-back worker: reads header, FW1 and FW2 from the first reader, derives the reader's
+// versions and arms IDT_SHOW_VERSION; shows its own boxes on failure. Clears m_busy when done.
+void ReadReaderThread(CRZ6104FwUpdateToolDlg* dialog);
+
+}  // namespace tr350
