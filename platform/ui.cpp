@@ -29,6 +29,7 @@ Language LanguageFromLocale(std::string_view locale) {
     start = end + 1;
   }
   if (parts.front() == "ja") return Language::kJapanese;
+  if (parts.front() == "en") return Language::kEnglish;
   if (parts.front() != "zh") return Language::kNeutral;
   for (std::size_t i = 1; i < parts.size(); ++i) {
     if (parts[i] == "hant" || parts[i] == "tw" || parts[i] == "hk" || parts[i] == "mo") {

@@ -37,10 +37,12 @@ inline constexpr std::uint32_t kSystemCommandMask = 0xFFF0;
 
 // The language variants the program's resources come in. kNeutral is also the variant that every
 // language without one of its own gets.
-enum class Language : std::uint8_t { kNeutral, kChineseTraditional, kJapanese };
+// kEnglish has only a string-table variant; its dialogs are the neutral (English) ones.
+enum class Language : std::uint8_t { kNeutral, kChineseTraditional, kJapanese, kEnglish };
 
 // A POSIX or BCP 47 locale name ("zh_TW.UTF-8", "zh-Hant", "ja_JP", "C"): Chinese (Traditional)
-// for Taiwan, Hong Kong, Macau or the Traditional script; Japanese for "ja"; neutral otherwise.
+// for Taiwan, Hong Kong, Macau or the Traditional script; Japanese for "ja"; English for "en";
+// neutral otherwise.
 Language LanguageFromLocale(std::string_view locale);
 // The locale that names the language of messages: LC_ALL, then LC_MESSAGES, then LANG, the first
 // that is not empty.

@@ -1,5 +1,6 @@
 // The string table. The neutral and the Chinese (Traditional) variants hold the same texts; the
-// Japanese variant holds English texts except for 104 and 105, and nothing for 106. The error
+// Japanese variant holds English texts except for 104 and 105, and nothing for 106; the English
+// variant holds English texts for the four messages the window shows. The error
 // texts only give the workflows' error codes their meaning: no window shows them.
 #include "res/string_table.h"
 
@@ -27,6 +28,16 @@ constexpr std::u16string_view kUpdateNeededJa =
 constexpr std::u16string_view kAlreadyLatestJa =
     u"デバイスのファームウェアはすでに最新バージョンです。";
 
+// English texts for English locales; the other ids fall back to the neutral variant.
+constexpr std::u16string_view kFwLatestEn = u"FW is latest.";
+constexpr std::u16string_view kUpdateNeededEn =
+    u"The device holds an older firmware version. Please run the firmware update.\r\n"
+    u"Do not unplug the device from the computer during the update.";
+constexpr std::u16string_view kAlreadyLatestEn =
+    u"The device's firmware is already the latest version.";
+constexpr std::u16string_view kDeviceNotSupportedEn =
+    u"This device cannot be used with this firmware update tool.";
+
 // Error texts, the same in every variant.
 constexpr std::u16string_view kErrNoDevice = u"Can't Find the device!\nPlease Check the device.";
 constexpr std::u16string_view kErrEraseChip = u"Erase chip error!!!";
@@ -44,9 +55,10 @@ constexpr std::u16string_view kErrStartThread = u"Start thread error!!!";
 constexpr Language kNeutral = Language::kNeutral;
 constexpr Language kChinese = Language::kChineseTraditional;
 constexpr Language kJapanese = Language::kJapanese;
+constexpr Language kEnglish = Language::kEnglish;
 
 // clang-format off
-constexpr std::array<ui::StringEntry, 47> kStrings = {{
+constexpr std::array<ui::StringEntry, 51> kStrings = {{
     // id                        variant    text
     {IDS_FW_LATEST,              kNeutral,  kFwLatest},
     {IDS_UPDATE_NEEDED,          kNeutral,  kUpdateNeeded},
@@ -97,6 +109,11 @@ constexpr std::array<ui::StringEntry, 47> kStrings = {{
     {IDS_ERR_DEVICE_HEADER,      kJapanese, kErrDeviceHeader},
     {IDS_ERR_PREPARE_IMAGE,      kJapanese, kErrPrepareImage},
     {IDS_ERR_START_THREAD,       kJapanese, kErrStartThread},
+
+    {IDS_FW_LATEST,              kEnglish,  kFwLatestEn},
+    {IDS_UPDATE_NEEDED,          kEnglish,  kUpdateNeededEn},
+    {IDS_ALREADY_LATEST,         kEnglish,  kAlreadyLatestEn},
+    {IDS_DEVICE_NOT_SUPPORTED,   kEnglish,  kDeviceNotSupportedEn},
 }};
 // clang-format on
 

@@ -67,6 +67,12 @@ TEST(ResourcesTest, EveryLanguageHasItsStrings) {
         ErrorCode::kStartThread}) {
     EXPECT_TRUE(neutral.contains(static_cast<int>(code))) << static_cast<int>(code);
   }
+  // English locales read the window's four messages in English; the rest falls back.
+  EXPECT_EQ(ids(Language::kEnglish), (std::set<int>{IDS_FW_LATEST, IDS_UPDATE_NEEDED,
+                                                    IDS_ALREADY_LATEST, IDS_DEVICE_NOT_SUPPORTED}));
+  EXPECT_EQ(ui::FindString(strings, IDS_FW_LATEST, Language::kEnglish), u"FW is latest.");
+  EXPECT_EQ(ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kEnglish),
+            ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kNeutral));
   // The Chinese variant repeats the neutral texts.
   for (const int id : neutral) {
     EXPECT_EQ(ui::FindString(strings, id, Language::kChineseTraditional),

@@ -331,7 +331,9 @@ TEST(LanguageTest, LocaleNamesAndTheirPrecedence) {
       {"ja_JP.eucJP", Language::kJapanese},
       {"JA", Language::kJapanese},
       {"jam", Language::kNeutral},
-      {"en_US.UTF-8", Language::kNeutral},
+      {"en_US.UTF-8", Language::kEnglish},
+      {"en", Language::kEnglish},
+      {"eo", Language::kNeutral},
       {"C", Language::kNeutral},
       {"", Language::kNeutral},
   };
