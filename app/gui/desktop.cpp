@@ -39,9 +39,7 @@ class PacedDisk final : public platform::Disk {
       : disk_(std::move(disk)), clock_(clock), pacing_(pacing) {}
 
   bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) override {
-    const std::uint64_t us = pacing_.perCommandUs +
-                             std::uint64_t{request.DataTransferLength} * pacing_.perKiBUs / 1024;
-    if (us >= 1000) clock_.Sleep(static_cast<std::uint32_t>(us / 1000));
+    if (pacing_.perCommandMs != 0) clock_.Sleep(pacing_.perCommandMs);
     return disk_->SendRequest(request, buffer);
   }
 
@@ -77,7 +75,7 @@ std::optional<std::string> ToolVersion(platform::ModuleResources& resources) {
 
 }  // namespace
 
-// ---- The command line -------------------------------------------------------------------------------
+// ---- The command line ---------------------------------------------------------------------------
 
 Arguments ParseArguments(std::span<const std::string_view> args, bool strict) {
   Arguments parsed;
@@ -122,7 +120,7 @@ void PrintScenarios(std::ostream& out) {
   }
 }
 
-// ---- The demo ------------------------------------------------------------------------------------------
+// ---- The demo -----------------------------------------------------------------------------------
 
 struct DemoMachine::Parts {
   Parts(std::unique_ptr<platform::EmulatedPlatform> machine, platform::Clock& clock, Pacing pacing)
@@ -162,7 +160,7 @@ void DemoMachine::Poll() {
   Machine().Poll();
 }
 
-// ---- The window ------------------------------------------------------------------------------------------
+// ---- The window ---------------------------------------------------------------------------------
 
 ui::qt::QtOptions WindowOptions(platform::Platform& platform, std::optional<std::string> locale) {
   ui::qt::QtOptions options;
@@ -221,8 +219,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     err << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";
     return kExitUsage;
   }
-  QApplication::setApplicationName(QString::fromUtf8(kProgramName.data(),
-                                                     static_cast<qsizetype>(kProgramName.size())));
+  QApplication::setApplicationName(
+      QString::fromUtf8(kProgramName.data(), static_cast<qsizetype>(kProgramName.size())));
   QApplication::setDesktopFileName(QStringLiteral("tr350-fwupdate"));
   QApplication::setWindowIcon(res::AppIcon());
 
@@ -237,8 +235,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   platform::ElfModuleResources resources;
   const auto demo = DemoMachine::ForScenario(*parsed.scenario, clock, resources, kDemoPacing);
   platform::ScopedPlatform scope(demo->Platform());
-  out << kProgramName << ": simulating '" << *parsed.scenario << "': "
-      << *emulator::ScenarioDescription(*parsed.scenario) << "\n";
+  out << kProgramName << ": simulating '" << *parsed.scenario
+      << "': " << *emulator::ScenarioDescription(*parsed.scenario) << "\n";
   ui::qt::QtUi ui(WindowOptions(demo->Platform()));
   RunWindow(ui, demo.get());
   return kExitOk;

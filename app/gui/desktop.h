@@ -23,7 +23,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// ---- The command line -----------------------------------------------------------------------------
+// ---- The command line ---------------------------------------------------------------------------
 
 enum class Action : std::uint8_t { kRun, kHelp, kVersion, kListScenarios, kUsageError };
 
@@ -34,21 +34,20 @@ struct Arguments {
 };
 
 // Our options only; other arguments are left to Qt (say -platform) and to the second look, after
-// Qt has taken its own (strict: anything left over is an error).
+// Qt has taken its own (strict: anything left over is an error). Pure.
 Arguments ParseArguments(std::span<const std::string_view> args, bool strict);
 void PrintUsage(std::ostream& out);
 void PrintScenarios(std::ostream& out);
 
-// ---- The demo ----------------------------------------------------------------------------------------
+// ---- The demo -----------------------------------------------------------------------------------
 
-// How slowly the demo's reader answers, so that a newcomer can follow the progress bar. The
-// emulated reader answers at once; a real one takes its time per command and per byte.
+// How slowly the demo's reader answers, so that a newcomer can follow the progress bar: the
+// emulated reader answers at once, a real one takes its time over each command.
 struct Pacing {
-  std::uint32_t perCommandUs = 0;
-  std::uint32_t perKiBUs = 0;
+  std::uint32_t perCommandMs = 0;
 };
-// About four seconds for a whole update of the stand-in image, one for the read-back.
-inline constexpr Pacing kDemoPacing{1500, 1500};
+// About two seconds for the read-back of a scan, five for a whole update of the stand-in image.
+inline constexpr Pacing kDemoPacing{4};
 
 // The emulated machine of a scenario on a clock (the real one in the demo), its disks paced.
 // Thread-safe as the emulated platform is.
@@ -77,7 +76,7 @@ class DemoMachine {
 // How often the demo polls the machine.
 inline constexpr int kDemoPollMs = 100;
 
-// ---- The window ---------------------------------------------------------------------------------------
+// ---- The window ---------------------------------------------------------------------------------
 
 // The options the program's window runs with: its resources and icon, and the platform's device
 // changes. Needs the QApplication.
