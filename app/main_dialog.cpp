@@ -133,12 +133,14 @@ void CRZ6104FwUpdateToolDlg::OnTimer(std::uintptr_t id) {
   ui::Dialog::OnTimer(id);
 }
 
-bool CRZ6104FwUpdateToolDlg::OnDeviceChange(platform::DeviceChange) {
+bool CRZ6104FwUpdateToolDlg::OnDeviceChange(platform::DeviceChange change) {
   // Both events the platform reports (arrival, removal complete) arm one rescan; while a workflow
   // runs or a rescan is pending they are ignored.
   if (m_busy.load() == 0) {
     SetTimer(IDT_RESCAN, kRescanDelayMs);
     m_busy.exchange(1);
+  } else if (m_updateRunning.load() && change == platform::DeviceChange::kArrival) {
+    m_arrivalDuringUpdate.exchange(true);
   }
   return true;
 }

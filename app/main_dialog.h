@@ -48,6 +48,10 @@ class CRZ6104FwUpdateToolDlg : public ui::Dialog {
   // True from the Update click until the update thread has finished; the window does not close
   // meanwhile.
   std::atomic<bool> m_updateRunning{false};
+  // A device arrived while the update ran: typically the reader itself, back from the restart
+  // that ends the update while the result dialog is still open. It is acted upon once the update
+  // has ended; otherwise the window would go on showing the verdict on the replaced firmware.
+  std::atomic<bool> m_arrivalDuringUpdate{false};
   // The programmed header of a reader whose flash an update of this session began to change and
   // did not finish: an update of a reader that reads back blank writes this header again instead
   // of the blank one. Cleared when an update has verified.

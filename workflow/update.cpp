@@ -177,6 +177,12 @@ void UpdateFirmwareThread(CRZ6104FwUpdateToolDlg* dialog) {
   dlg.ShowItem(IDC_PROGRESS, false);
   dlg.EnableItem(IDC_UPDATE, true);
   dlg.m_updateRunning.exchange(false);
+  // The reader restarts at the end of an update and usually comes back while the result dialog
+  // is still open, when its arrival is put aside: rescan now, as the arrival would have, so that
+  // the window shows the reader's new firmware rather than the verdict on the old one.
+  if (dlg.m_arrivalDuringUpdate.exchange(false) && dlg.m_busy.exchange(1) == 0) {
+    dlg.SetTimer(IDT_RESCAN, kRescanDelayMs);
+  }
 }
 
 }  // namespace tr350
