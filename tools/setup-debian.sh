@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
+  qt6-base-dev xvfb xauth fonts-noto-cjk fonts-dejavu-core
+  dpkg-dev
 )
 
 missing=()

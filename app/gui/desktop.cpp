@@ -208,6 +208,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       break;
   }
 
+  if (!ui::qt::CanShowWindows()) {
+    err << kProgramName << ": there is no display to show the window on (neither DISPLAY nor "
+        << "WAYLAND_DISPLAY is set).\nRun it on a desktop, or use the terminal front end, for "
+        << "example: tr350-fwupdate-cli --simulate update\n";
+    return kExitFailure;
+  }
   QApplication application(argc, argv);
   // What is left once Qt has taken its own options must all be ours.
   const QStringList rest = QApplication::arguments();

@@ -338,4 +338,12 @@ QIcon QtUi::IconOf(int resourceId) const {
   return it == impl_->icons.end() ? QIcon() : it->second;
 }
 
+bool CanShowWindows() {
+  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
 }  // namespace tr350::ui::qt

@@ -103,4 +103,8 @@ class QtUi final : public Backend {
   std::unique_ptr<Impl> impl_;
 };
 
+// Whether a window can be shown at all: a display to connect to (X11 or Wayland), or a Qt
+// platform chosen explicitly (offscreen, for example). Without one, Qt would abort the program.
+bool CanShowWindows();
+
 }  // namespace tr350::ui::qt

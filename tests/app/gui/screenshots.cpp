@@ -76,7 +76,7 @@ void UpdateStory(const char* language, const std::string& locale) {
 }
 
 TEST(Screenshots, English) {
-  UpdateStory("en", "C");
+  UpdateStory("en", "en_US.UTF-8");
 }
 
 TEST(Screenshots, ChineseTraditional) {
