@@ -1,4 +1,4 @@
-// The device record: a plain value whose text fields never overflow.
+// The device record's text fields never overflow.
 #include "discovery/device_entry.h"
 
 #include <gtest/gtest.h>
@@ -7,16 +7,6 @@
 
 namespace tr350 {
 namespace {
-
-TEST(DeviceEntry, ZeroFilledRecordIsUnidentified) {
-  const DeviceEntry e = MakeEmptyDeviceEntry();
-  EXPECT_EQ(e.accessMode, kAccessModeUnidentified);
-  EXPECT_EQ(e.flashPart, nullptr);
-  EXPECT_EQ(e.driveLetterCount, 0);
-  EXPECT_FALSE(e.accessMutex);
-  EXPECT_TRUE(FieldText(e.diskPath).empty());
-  EXPECT_TRUE(FieldText(e.usbInstanceId).empty());
-}
 
 TEST(DeviceEntry, TextFieldsAreCutToLeaveTheTerminator) {
   DeviceEntry e = MakeEmptyDeviceEntry();
@@ -27,17 +17,6 @@ TEST(DeviceEntry, TextFieldsAreCutToLeaveTheTerminator) {
   SetFieldText(e.diskPath, u"/dev/sg1");
   EXPECT_EQ(FieldText(e.diskPath), u"/dev/sg1");
   EXPECT_EQ(e.diskPath[9], u'\0');  // the old text is cleared behind the new one
-}
-
-TEST(DeviceEntry, CopiesAreIndependentSnapshots) {
-  DeviceEntry table = MakeEmptyDeviceEntry();
-  SetFieldText(table.diskPath, u"/dev/sg2");
-  table.tableIndex = 3;
-  const DeviceEntry snapshot = table;
-  SetFieldText(table.diskPath, u"");
-  table.tableIndex = 0;
-  EXPECT_EQ(FieldText(snapshot.diskPath), u"/dev/sg2");
-  EXPECT_EQ(snapshot.tableIndex, 3);
 }
 
 }  // namespace

@@ -14,10 +14,6 @@ namespace {
 
 using emulator::DeviceId;
 
-std::u16string Text(const char16_t* field) {
-  return std::u16string(field);
-}
-
 class DeviceTableTest : public MachineTest {
  protected:
   // How many identification commands each reader has received.
@@ -44,18 +40,18 @@ TEST_F(DeviceTableTest, ReadersTakeSlotsInUsbOrderWithTheirOwnMutexes) {
   ASSERT_EQ(table.count, 2);
   const DeviceEntry& a = table.entries[0];
   const DeviceEntry& b = table.entries[1];
-  EXPECT_EQ(Text(a.usbInstanceId), *machine().InstanceIdOf(first));
-  EXPECT_EQ(Text(a.diskPath), *machine().DiskPathOf(first));
+  EXPECT_EQ(FieldText(a.usbInstanceId), *machine().InstanceIdOf(first));
+  EXPECT_EQ(FieldText(a.diskPath), *machine().DiskPathOf(first));
   EXPECT_EQ(a.accessMode, kAccessModeSerialFlash);
   EXPECT_EQ(a.flashPartIndex, 58);
-  EXPECT_EQ(Text(b.usbInstanceId), *machine().InstanceIdOf(second));
+  EXPECT_EQ(FieldText(b.usbInstanceId), *machine().InstanceIdOf(second));
   EXPECT_EQ(b.accessMode, kAccessModeSectors);
   EXPECT_EQ(a.tableIndex, 0);
   EXPECT_EQ(b.tableIndex, 1);
   // The disk ID is the tree's node ID, which the disk set spells in another case.
-  EXPECT_EQ(Text(a.diskInstanceId), *machine().DiskInstanceIdOf(first));
+  EXPECT_EQ(FieldText(a.diskInstanceId), *machine().DiskInstanceIdOf(first));
   EXPECT_EQ(a.portNumber, 2);
-  EXPECT_FALSE(Text(a.usbDescription).empty());
+  EXPECT_FALSE(FieldText(a.usbDescription).empty());
 
   // Each slot holds its own named mutex; the check-chip mutex is not held after the build.
   EXPECT_EQ(Slot(u"[Device0000]").openHandles, 1u);
@@ -81,7 +77,7 @@ TEST_F(DeviceTableTest, TheWalkReachesAGrandchildDiskButNotADeeperOne) {
   const DeviceId reader = Plug(2, FlashReader());  // device -> interface -> disk
   ASSERT_TRUE(BuildDeviceTable(table));
   ASSERT_EQ(table.count, 1);
-  EXPECT_EQ(Text(table.entries[0].usbInstanceId), *machine().InstanceIdOf(reader));
+  EXPECT_EQ(FieldText(table.entries[0].usbInstanceId), *machine().InstanceIdOf(reader));
 }
 
 TEST_F(DeviceTableTest, OnlyDisksWhoseIdentificationDecodesEnterTheTable) {
@@ -102,7 +98,7 @@ TEST_F(DeviceTableTest, OnlyDisksWhoseIdentificationDecodesEnterTheTable) {
   DeviceTable table;
   ASSERT_TRUE(BuildDeviceTable(table));
   ASSERT_EQ(table.count, 1);
-  EXPECT_EQ(Text(table.entries[0].usbInstanceId), *machine().InstanceIdOf(otherBridge));
+  EXPECT_EQ(FieldText(table.entries[0].usbInstanceId), *machine().InstanceIdOf(otherBridge));
   EXPECT_EQ(table.entries[0].vendorId, 0x0BDA);
   EXPECT_EQ(table.entries[0].accessMode, kAccessModeStorageType3);
   // Every disk was asked.
@@ -131,7 +127,7 @@ TEST_F(DeviceTableTest, AReaderThatVanishesDuringTheBuildIsNotListed) {
   DeviceTable table;
   ASSERT_TRUE(BuildDeviceTable(table));
   ASSERT_EQ(table.count, 1);
-  EXPECT_EQ(Text(table.entries[0].usbInstanceId), *machine().InstanceIdOf(stays));
+  EXPECT_EQ(FieldText(table.entries[0].usbInstanceId), *machine().InstanceIdOf(stays));
 }
 
 TEST_F(DeviceTableTest, ASlotMutexThatCannotBeOpenedDismantlesTheTable) {

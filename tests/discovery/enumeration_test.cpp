@@ -124,15 +124,6 @@ TEST_F(EnumerationTest, WithoutADeviceTreeOnlyTheUsbDeviceIsTried) {
   EXPECT_EQ(storage.opened, std::vector<std::u16string>{u"disk:u"});
 }
 
-TEST_F(EnumerationTest, FindInterfacePathIgnoresLetterCase) {
-  char16_t path[kDeviceTextLength] = {};
-  std::size_t length = 0;
-  ASSERT_TRUE(FindInterfacePath(InterfaceClass::kDisk, u"g7", path, length));
-  EXPECT_EQ(std::u16string(path), u"disk:g7");
-  EXPECT_EQ(length, 7 * sizeof(char16_t));
-  EXPECT_FALSE(FindInterfacePath(InterfaceClass::kDisk, u"G", path, length));
-}
-
 TEST_F(EnumerationTest, AnEmptyClassIsNotOpenedTwice) {
   devices.disks.clear();
   EXPECT_EQ(CountInterfaces(InterfaceClass::kDisk), 0u);
@@ -162,9 +153,15 @@ TEST_F(EnumerationTest, BuffersThatAreTooSmallFailAndStayUntouched) {
   EXPECT_FALSE(GetChildId(u"C1", child, length));
 }
 
-TEST_F(EnumerationTest, TheTreeEndsAtLeavesAndLastSiblings) {
-  char16_t id[kDeviceIdChars] = {};
+TEST_F(EnumerationTest, LookupsIgnoreLetterCaseAndEndAtLeavesAndLastSiblings) {
+  char16_t path[kDeviceTextLength] = {};
   std::size_t length = 0;
+  ASSERT_TRUE(FindInterfacePath(InterfaceClass::kDisk, u"g7", path, length));
+  EXPECT_EQ(std::u16string(path), u"disk:g7");
+  EXPECT_EQ(length, 7 * sizeof(char16_t));
+  EXPECT_FALSE(FindInterfacePath(InterfaceClass::kDisk, u"G", path, length));
+
+  char16_t id[kDeviceIdChars] = {};
   EXPECT_FALSE(GetChildId(u"G3", id, length));
   EXPECT_FALSE(GetSiblingId(u"C0", id, length));  // C10 is the last child
   ASSERT_TRUE(GetSiblingId(u"C1", id, length));

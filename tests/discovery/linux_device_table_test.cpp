@@ -50,19 +50,11 @@ const Bytes kReadFlashIdCdb = {0xE8, 1, 0, 0, 0, 3, 0x2A, 0x7E, 0x9F, 0, 0, 0, 0
 constexpr std::uint8_t kSerialFlash = 1;
 constexpr std::uint8_t kSectorStorage = 2;
 
-// A reader's identification block; firmware version 1.2.3.4.
-Bytes IdentificationBlock(std::uint16_t vendor, std::uint16_t product, std::uint8_t storageType) {
-  Bytes block(16, 0);
-  block[0] = static_cast<std::uint8_t>(vendor >> 8);
-  block[1] = static_cast<std::uint8_t>(vendor);
-  block[2] = static_cast<std::uint8_t>(product >> 8);
-  block[3] = static_cast<std::uint8_t>(product);
-  block[4] = 1;
-  block[5] = 2;
-  block[6] = 3;
-  block[7] = 4;
-  block[11] = storageType;
-  return block;
+// A reader's identification block: vendor 0x1234, firmware version 1.2.3.4.
+Bytes IdentificationBlock(std::uint16_t product, std::uint8_t storageType) {
+  const auto high = static_cast<std::uint8_t>(product >> 8);
+  const auto low = static_cast<std::uint8_t>(product);
+  return {0x12, 0x34, high, low, 1, 2, 3, 4, 0, 0, 0, storageType, 0, 0, 0, 0};
 }
 
 // What a scripted disk saw of one SG_IO call.
@@ -260,7 +252,7 @@ class LinuxDeviceTableTest : public ::testing::Test {
 
 TEST_F(LinuxDeviceTableTest, ReaderIsEnteredWithItsNodesAndANamedSlotMutex) {
   Load("one_reader.umockdev");
-  ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x1234, 0x6104, kSectorStorage)});
+  ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x6104, kSectorStorage)});
   const std::u16string reader = kUsb1 + u"/1-2";
   const std::u16string disk = reader + u"/1-2:1.0/host3/target3:0:0/3:0:0:0";
 
@@ -296,8 +288,8 @@ TEST_F(LinuxDeviceTableTest, ReaderIsEnteredWithItsNodesAndANamedSlotMutex) {
 TEST_F(LinuxDeviceTableTest, TwoReadersTakeSlotsInPortOrder) {
   // Port 2's reader has the higher SCSI host and generic node numbers; port order still wins.
   Load("two_readers.umockdev");
-  Disk("/dev/sg2", {IdentificationBlock(0x1234, 0x0002, kSectorStorage)});
-  Disk("/dev/sg1", {IdentificationBlock(0x1234, 0x0010, kSectorStorage)});
+  Disk("/dev/sg2", {IdentificationBlock(0x0002, kSectorStorage)});
+  Disk("/dev/sg1", {IdentificationBlock(0x0010, kSectorStorage)});
 
   DeviceTable table;
   ASSERT_TRUE(BuildDeviceTable(table));
@@ -318,7 +310,7 @@ TEST_F(LinuxDeviceTableTest, TwoReadersTakeSlotsInPortOrder) {
 
 TEST_F(LinuxDeviceTableTest, ReaderBehindAHubIsFoundOnce) {
   Load("behind_hub.umockdev");
-  ScriptedDisk& sg3 = Disk("/dev/sg3", {IdentificationBlock(0x1234, 0x6104, kSectorStorage)});
+  ScriptedDisk& sg3 = Disk("/dev/sg3", {IdentificationBlock(0x6104, kSectorStorage)});
   const std::u16string hub = kUsb2 + u"/2-1";
 
   DeviceTable table;
@@ -340,7 +332,7 @@ TEST_F(LinuxDeviceTableTest, OtherDisksAreAskedButNotEnteredAndUnreachableOnesNo
   Load("assorted.umockdev");
   ScriptedDisk& flashDisk = Disk("/dev/sg4");
   ScriptedDisk& secondLun = Disk("/dev/sg6");
-  const Bytes block = IdentificationBlock(0x1234, 0x6104, kSectorStorage);
+  const Bytes block = IdentificationBlock(0x6104, kSectorStorage);
   for (const char* node : {"/dev/sg7", "/dev/sg5", "/dev/sg0", "/dev/sdd"}) Disk(node, {block});
 
   DeviceTable table;
@@ -359,7 +351,7 @@ TEST_F(LinuxDeviceTableTest, OtherDisksAreAskedButNotEnteredAndUnreachableOnesNo
 
 TEST_F(LinuxDeviceTableTest, SerialFlashReaderHasItsFlashPartIdentified) {
   Load("one_reader.umockdev");
-  ScriptedDisk& sg1 = Disk("/dev/sg1", {.block = IdentificationBlock(0x1234, 0x6104, kSerialFlash),
+  ScriptedDisk& sg1 = Disk("/dev/sg1", {.block = IdentificationBlock(0x6104, kSerialFlash),
                                         .flashId = {0xEF, 0x40, 0x18}});
 
   DeviceTable table;

@@ -2,7 +2,6 @@
 #include <array>
 
 #include "tests/transport/transport_fixture.h"
-#include "transport/flash_part_table.h"
 #include "transport/reader_identification.h"
 
 namespace tr350::test {
@@ -114,29 +113,6 @@ TEST_F(IdentificationTest, StorageTypeChoosesTheAccessModeOnce) {
     EXPECT_EQ(entry.flashPartIndex, changed ? -1 : 5);
   }
   EXPECT_TRUE(recorder.sent.empty());
-}
-
-TEST_F(IdentificationTest, SerialFlashReaderHasItsChipIdentified) {
-  bool chipKnown = true;
-  reader.SetResponder([&chipKnown](const PassThroughRequest& r, std::span<const std::uint8_t>) {
-    const bool answer = chipKnown && r.Cdb[8] == 0x9F;
-    return Data(answer ? std::vector<std::uint8_t>{0xEF, 0x40, 0x18}
-                       : std::vector<std::uint8_t>(4, 0xFF));
-  });
-  DeviceEntry entry = Device();
-  ASSERT_TRUE(ApplyStorageType(entry, WithStorageType(1)));
-  EXPECT_EQ(entry.accessMode, kAccessModeSerialFlash);
-  EXPECT_EQ(entry.flashPart, &FlashPartTable[59]);
-  EXPECT_EQ(entry.flashPartIndex, 59);
-  EXPECT_EQ(entry.flashId, 0x1840EFu);
-
-  chipKnown = false;
-  DeviceEntry unknown = Device();
-  EXPECT_FALSE(ApplyStorageType(unknown, WithStorageType(1)));
-  EXPECT_EQ(unknown.accessMode, kAccessModeSerialFlash);
-  EXPECT_EQ(unknown.flashPart, nullptr);
-  EXPECT_EQ(unknown.flashPartIndex, -1);
-  ExpectLockedAndReleased(2);
 }
 
 TEST_F(IdentificationTest, ResetSendsTheKeyOnlyToAReaderThatAnswers) {
