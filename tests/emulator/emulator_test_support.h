@@ -1,14 +1,17 @@
-// Test helpers for the reader emulator: CDBs written out from the vendor command layouts, and a
-// host that sends them to a reader.
+// Test helpers for the reader emulator: CDBs written out from the vendor command layouts, a host
+// that sends them to a reader, and request blocks sent through an emulated disk.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "emulator/reader.h"
+#include "platform/emulated/emulated_storage.h"
 
 namespace tr350::emulator::testing {
 
@@ -83,5 +86,42 @@ struct Host {
                     std::move(data));
   }
 };
+
+// A request block filled in as the host fills it.
+inline PassThroughRequest Request(const Bytes& cdb, std::uint8_t dataIn, std::uint32_t length) {
+  PassThroughRequest r{};
+  r.Length = 44;
+  r.TargetId = 1;
+  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
+  r.SenseInfoLength = 32;
+  r.DataIn = dataIn;
+  r.DataTransferLength = length;
+  r.TimeOutValue = 5;
+  r.SenseInfoOffset = 48;
+  std::copy_n(cdb.begin(), std::min<std::size_t>(cdb.size(), sizeof r.Cdb), r.Cdb);
+  return r;
+}
+
+// One command through the disk at `path`: the completed block, or none when the disk cannot be
+// opened or the call fails.
+inline std::optional<PassThroughRequest> SendThrough(platform::EmulatedStorage& storage,
+                                                     const std::u16string& path, const Bytes& cdb,
+                                                     std::span<std::uint8_t> data,
+                                                     bool dataIn = true) {
+  auto disk = storage.OpenDisk(path);
+  PassThroughRequest r =
+      Request(cdb, dataIn ? kDataIn : kDataOut, static_cast<std::uint32_t>(data.size()));
+  if (!disk || !disk->SendRequest(r, data)) return std::nullopt;
+  return r;
+}
+
+// The SCSI status of an identification, or of a reset when `reset`; -1 when not sent.
+inline int StatusThrough(platform::EmulatedStorage& storage, const std::u16string& path,
+                         bool reset = false) {
+  Bytes block(reset ? 0 : 16);
+  const auto r =
+      SendThrough(storage, path, reset ? ResetCdb(kDefaultResetKey) : IdentifyCdb(), block, !reset);
+  return r ? r->ScsiStatus : -1;
+}
 
 }  // namespace tr350::emulator::testing

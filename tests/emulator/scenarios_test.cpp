@@ -6,53 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "emulator/firmware_content.h"
-#include "platform/emulated/emulated_storage.h"
+#include "emulator_test_support.h"
 #include "platform/emulated/virtual_clock.h"
 
 namespace tr350::emulator {
 namespace {
 
 using platform::InterfaceClass;
-using Bytes = std::vector<std::uint8_t>;
 
-const Bytes kIdentify = {0xD0, 0, 0, 0, 0, 0, 0x2A, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0};
-
-struct Reply {
-  bool sent = false;
-  std::uint8_t status = 0xFF;
-  Bytes data;
-  Bytes sense;
-};
-
-Reply Send(platform::EmulatedStorage& storage, const std::u16string& path, const Bytes& cdb,
-           std::size_t length) {
-  Reply reply;
-  auto disk = storage.OpenDisk(path);
-  if (!disk) return reply;
-  reply.data.assign(length, 0);
-  PassThroughRequest r;
-  std::memset(&r, 0, sizeof r);
-  r.Length = 44;
-  r.TargetId = 1;
-  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
-  r.SenseInfoLength = 32;
-  r.DataIn = kDataIn;
-  r.DataTransferLength = static_cast<std::uint32_t>(length);
-  r.TimeOutValue = 5;
-  r.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), r.Cdb);
-  reply.sent = disk->SendRequest(r, reply.data);
-  reply.status = r.ScsiStatus;
-  reply.sense.assign(r.sense, r.sense + 18);
-  return reply;
-}
+using testing::Bytes;
+using testing::SendThrough;
 
 // The firmware storage from address 0, read in bridge-sized pieces: 0xE8 carrying a flash read
 // (0x03 and a 24-bit address) for storage type 1, 0xE5 sector reads for storage type 2.
@@ -62,39 +31,19 @@ Bytes ReadStorage(platform::EmulatedStorage& storage, const std::u16string& path
   constexpr std::size_t kPiece = 16384;
   for (std::size_t at = 0; at < length; at += kPiece) {
     const std::size_t n = std::min(kPiece, length - at);
-    Bytes cdb;
-    if (storageType == 1) {
-      cdb = {0xE8,
-             4,
-             0,
-             0,
-             static_cast<std::uint8_t>(n >> 8),
-             static_cast<std::uint8_t>(n),
-             0x2A,
-             0x7E,
-             0x03,
-             static_cast<std::uint8_t>(at >> 16),
-             static_cast<std::uint8_t>(at >> 8),
-             static_cast<std::uint8_t>(at),
-             0,
-             0,
-             0,
-             0};
-    } else {
-      const std::size_t sector = at / 512, count = (n + 511) / 512;
-      cdb = {0xE5,
-             0,
-             0,
-             0,
-             static_cast<std::uint8_t>(sector >> 8),
-             static_cast<std::uint8_t>(sector),
-             0,
-             0,
-             static_cast<std::uint8_t>(count)};
-    }
-    const Reply r = Send(storage, path, cdb, storageType == 1 ? n : ((n + 511) / 512) * 512);
-    if (!r.sent || r.status != 0) return {};
-    out.insert(out.end(), r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::size_t count = (n + 511) / 512;
+    Bytes data(storageType == 1 ? n : count * 512);
+    const Bytes cdb =
+        storageType == 1
+            ? testing::FlashCdb(0xE8,
+                                {0x03, static_cast<std::uint8_t>(at >> 16),
+                                 static_cast<std::uint8_t>(at >> 8), static_cast<std::uint8_t>(at)},
+                                static_cast<std::uint16_t>(n))
+            : testing::SectorCdb(0xE5, static_cast<std::uint32_t>(at / 512),
+                                 static_cast<std::uint16_t>(count));
+    const auto r = SendThrough(storage, path, cdb, data);
+    if (!r || r->ScsiStatus != 0) return {};
+    out.insert(out.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
   }
   return out;
 }
@@ -123,6 +72,7 @@ std::string VersionIn(std::span<const std::uint8_t> section, std::string_view ma
 
 struct Header {
   std::uint16_t signature, vendorId, productId, fw1Pages, fw2Pages;
+  bool operator==(const Header&) const = default;
 };
 
 Header ReadHeader(std::span<const std::uint8_t> b) {
@@ -193,19 +143,17 @@ const std::map<std::string_view, Expected>& Expectations() {
   return table;
 }
 
+// Every scenario has expectations below, and every expected one exists.
 TEST(Scenarios, NamesAndDescriptions) {
   const auto names = ScenarioNames();
-  EXPECT_EQ(std::set(names.begin(), names.end()).size(), names.size());
-  for (std::string_view required :
-       {"flash-old", "flash-current", "sector-old", "two-readers", "no-reader", "no-usb",
-        "foreign-disk", "blank-chip", "not-supported"}) {
-    EXPECT_NE(std::ranges::find(names, required), names.end()) << required;
-  }
+  std::set<std::string_view> expected;
+  for (const auto& entry : Expectations()) expected.insert(entry.first);
+  EXPECT_EQ(std::set(names.begin(), names.end()), expected);
+  EXPECT_EQ(expected.size(), names.size());  // no name twice
   for (const ScenarioInfo& info : Scenarios()) {
     EXPECT_FALSE(info.description.empty());
     EXPECT_EQ(info.description.find('\n'), std::string_view::npos);
     EXPECT_EQ(ScenarioDescription(info.name), info.description);
-    EXPECT_TRUE(Expectations().contains(info.name)) << "no expectations for " << info.name;
   }
   platform::VirtualClock clock;
   platform::EmulatedStorage storage;
@@ -229,18 +177,19 @@ TEST(Scenarios, ReadersAnswerAndHoldTheirFirmwareAsDescribed) {
     for (std::size_t i = 0; i < devices.size(); ++i) {
       const ExpectedDisk& want = expected.disks[i];
       const std::u16string path = *machine->DiskPathOf(devices[i]);
-      const Reply id = Send(storage, path, kIdentify, 16);
-      ASSERT_TRUE(id.sent);
+      Bytes block(16);
+      const auto id = SendThrough(storage, path, testing::IdentifyCdb(), block);
+      ASSERT_TRUE(id);
       if (want.refuses) {
-        EXPECT_EQ(id.status, 2);
-        EXPECT_EQ(id.sense[2] & 0x0F, 0x05);
-        EXPECT_EQ(id.sense[12], 0x20);
+        EXPECT_EQ(id->ScsiStatus, 2);
+        EXPECT_EQ(id->sense[2] & 0x0F, 0x05);
+        EXPECT_EQ(id->sense[12], 0x20);
         continue;
       }
-      ASSERT_EQ(id.status, 0);
-      EXPECT_EQ(id.data[0] << 8 | id.data[1], want.vendorId);
-      EXPECT_EQ(id.data[2] << 8 | id.data[3], want.productId);
-      EXPECT_EQ(id.data[11], want.storageType);
+      ASSERT_EQ(id->ScsiStatus, 0);
+      EXPECT_EQ(block[0] << 8 | block[1], want.vendorId);
+      EXPECT_EQ(block[2] << 8 | block[3], want.productId);
+      EXPECT_EQ(block[11], want.storageType);
       if (want.storageType == 3) continue;
 
       const Bytes head = ReadStorage(storage, path, want.storageType, 512);
@@ -250,11 +199,7 @@ TEST(Scenarios, ReadersAnswerAndHoldTheirFirmwareAsDescribed) {
         continue;
       }
       const Header h = ReadHeader(head);
-      EXPECT_EQ(h.signature, want.header->signature);
-      EXPECT_EQ(h.vendorId, want.header->vendorId);
-      EXPECT_EQ(h.productId, want.header->productId);
-      EXPECT_EQ(h.fw1Pages, want.header->fw1Pages);
-      EXPECT_EQ(h.fw2Pages, want.header->fw2Pages);
+      EXPECT_EQ(h, *want.header);  // printed as its bytes
       const std::size_t fw1 = h.fw1Pages * 256u, fw2 = h.fw2Pages * 256u;
       const Bytes all = ReadStorage(storage, path, want.storageType, 512 + fw1 + fw2);
       ASSERT_EQ(all.size(), 512 + fw1 + fw2);
@@ -300,9 +245,6 @@ TEST(FirmwareContent, StampsFitTheirWindows) {
   // FW1: the 52-byte window ends right after the time; the text goes on with one more field.
   const auto at1 = std::search(fw1.begin(), fw1.end(), kFw1Marker.begin(), kFw1Marker.end());
   ASSERT_NE(at1, fw1.end());
-  const std::string window1(at1, at1 + 52);
-  EXPECT_TRUE(window1.ends_with("_20160115_0930")) << window1;
-  EXPECT_EQ(*(at1 + 52), '_');
   EXPECT_EQ(VersionIn(fw1, kFw1Marker, 52), "201601150930");
   EXPECT_EQ(VersionIn(fw1, kFw1Marker, 60), "");  // a longer window sees six fields
 
@@ -311,7 +253,6 @@ TEST(FirmwareContent, StampsFitTheirWindows) {
   ASSERT_NE(at2, fw2.end());
   const std::string text2(at2, std::find(at2, fw2.end(), 0));
   EXPECT_EQ(text2.size(), 66u);
-  EXPECT_EQ(text2, Fw2StampText(*spec.fw2Stamp));
   EXPECT_EQ(*(at2 + 66), 0);
   EXPECT_EQ(*(at2 + 67), 0);
   EXPECT_EQ(VersionIn(fw2, kFw2Marker, 68), "201601150931");

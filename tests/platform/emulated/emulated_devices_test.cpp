@@ -7,13 +7,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
 
 #include "emulator/chip_catalogue.h"
-#include "platform/emulated/emulated_storage.h"
+#include "emulator_test_support.h"
 #include "platform/emulated/virtual_clock.h"
 
 namespace tr350::platform {
@@ -22,37 +21,13 @@ namespace {
 using emulator::DeviceId;
 using emulator::Machine;
 using emulator::Reader;
-using Bytes = std::vector<std::uint8_t>;
-
-const Bytes kIdentify = {0xD0, 0, 0, 0, 0, 0, 0x2A, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0};
-const Bytes kReset = {0xE2, 0x54, 0x52, 0x33, 0x35, 0xE2, 0x2A, 0x7E};
+using emulator::testing::StatusThrough;  // of an identification, or of a reset
 
 std::u16string Upper(std::u16string s) {
   for (char16_t& c : s) {
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
   }
   return s;
-}
-
-// SCSI status of one command through the disk at `path`; -1 when it cannot be opened or sent.
-int Send(EmulatedStorage& storage, const std::u16string& path, const Bytes& cdb, bool dataIn,
-         std::size_t length) {
-  auto disk = storage.OpenDisk(path);
-  if (!disk) return -1;
-  Bytes data(length);
-  PassThroughRequest r;
-  std::memset(&r, 0, sizeof r);
-  r.Length = 44;
-  r.TargetId = 1;
-  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
-  r.SenseInfoLength = 32;
-  r.DataIn = dataIn ? kDataIn : kDataOut;
-  r.DataTransferLength = static_cast<std::uint32_t>(length);
-  r.TimeOutValue = 5;
-  r.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), r.Cdb);
-  if (!disk->SendRequest(r, data)) return -1;
-  return r.ScsiStatus;
 }
 
 // The disk interface path of a node, matched against the disk set as the tool matches: the
@@ -148,7 +123,7 @@ TEST_F(EmulatedDevicesTest, TheSearchFindsDisksWithinItsReachOnly) {
                                 {},  // the deep reader
                                 {path(secondInterface)}}));
   for (const Paths& paths : FoundDisks(devices_)) {
-    for (const auto& p : paths) EXPECT_EQ(Send(storage_, p, kIdentify, true, 16), 0);
+    for (const auto& p : paths) EXPECT_EQ(StatusThrough(storage_, p), 0);
   }
 
   // The match works only without regard to case: the disk set spells IDs its own way.
@@ -214,7 +189,7 @@ TEST_F(EmulatedDevicesTest, SetsAreSnapshotsWhoseVanishedMembersCannotBeRead) {
   EXPECT_FALSE(disks->InterfacePath(1));
   EXPECT_FALSE(usb->InstanceId(2));  // past the end
   EXPECT_FALSE(devices_.FirstChild(oldId));
-  EXPECT_EQ(Send(storage_, oldPath, kIdentify, true, 16), -1);
+  EXPECT_EQ(StatusThrough(storage_, oldPath), -1);
   EXPECT_EQ(devices_.OpenPresent(InterfaceClass::kUsbDevice)->Size(), 1u);
 
   // Back again under a new ID; the old snapshot still cannot read it.
@@ -235,17 +210,6 @@ TEST_F(EmulatedDevicesTest, AReaderVanishesDuringTheSearch) {
   machine_.AfterSetOpened(InterfaceClass::kUsbDevice, 1, [&](Machine& m) { m.Unplug(a); });
   EXPECT_EQ(FoundDisks(devices_),
             (std::vector<std::vector<std::u16string>>{{}, {*machine_.DiskPathOf(b)}}));
-
-  // When the first reader receives its identification, the second is pulled out.
-  machine_.Plug(a);
-  machine_.AfterCommand(a, 0xD0, 1, [&](Machine& m) { m.Unplug(b); });
-  auto usb = devices_.OpenPresent(InterfaceClass::kUsbDevice);
-  const auto pathA =
-      DiskPathOfNode(devices_, *devices_.FirstChild(*devices_.FirstChild(*usb->InstanceId(0))));
-  ASSERT_TRUE(pathA);
-  EXPECT_EQ(Send(storage_, *pathA, kIdentify, true, 16), 0);
-  EXPECT_FALSE(usb->InstanceId(1));
-  EXPECT_EQ(devices_.OpenPresent(InterfaceClass::kDisk)->Size(), 1u);
 }
 
 TEST_F(EmulatedDevicesTest, SystemFaults) {
@@ -283,7 +247,7 @@ TEST_F(EmulatedDevicesTest, AResetReaderIsSeenAgainOnceItsRestartTimeHasPassed) 
   auto subscription = devices_.Subscribe([&](DeviceChange c) { changes.push_back(c); });
   ASSERT_NE(subscription, nullptr);
 
-  EXPECT_EQ(Send(storage_, *machine_.DiskPathOf(tr350), kReset, false, 0), 0);
+  EXPECT_EQ(StatusThrough(storage_, *machine_.DiskPathOf(tr350), true), 0);
   EXPECT_EQ(changes, std::vector{DeviceChange::kRemovalComplete});  // the disk is not reported
   EXPECT_EQ(devices_.OpenPresent(InterfaceClass::kUsbDevice)->Size(), 1u);
   clock_.Advance(1499);
@@ -297,7 +261,7 @@ TEST_F(EmulatedDevicesTest, AResetReaderIsSeenAgainOnceItsRestartTimeHasPassed) 
   ASSERT_EQ(usb->Size(), 2u);
   EXPECT_EQ(usb->InstanceId(0), machine_.InstanceIdOf(keyboard));
   EXPECT_EQ(usb->InstanceId(1), machine_.InstanceIdOf(tr350));
-  EXPECT_EQ(Send(storage_, *machine_.DiskPathOf(tr350), kIdentify, true, 16), 0);
+  EXPECT_EQ(StatusThrough(storage_, *machine_.DiskPathOf(tr350)), 0);
 
   subscription.reset();
   machine_.Unplug(tr350);
@@ -351,7 +315,7 @@ TEST_F(EmulatedDevicesTest, ConcurrentEnumerationChangesAndSubscriptions) {
     threads.emplace_back([&] {
       for (int pass = 0; pass < 40; ++pass) {
         for (const auto& disks : FoundDisks(devices_)) {
-          for (const auto& path : disks) Send(storage_, path, kIdentify, true, 16);
+          for (const auto& path : disks) StatusThrough(storage_, path);
         }
         auto usb = devices_.OpenPresent(InterfaceClass::kUsbDevice);
         for (std::size_t i = 0; usb && i < usb->Size(); ++i) {
@@ -367,7 +331,7 @@ TEST_F(EmulatedDevicesTest, ConcurrentEnumerationChangesAndSubscriptions) {
       machine_.Unplug(victim);
       machine_.Plug(victim);
       if (const auto path = machine_.DiskPathOf(readers.back()); path && round % 7 == 0) {
-        Send(storage_, *path, kReset, false, 0);
+        StatusThrough(storage_, *path, true);
       }
       clock_.Advance(500);
     }
@@ -388,7 +352,7 @@ TEST_F(EmulatedDevicesTest, ConcurrentEnumerationChangesAndSubscriptions) {
   std::size_t disks = 0;
   for (const auto& paths : FoundDisks(devices_)) {
     for (const auto& path : paths) {
-      EXPECT_EQ(Send(storage_, path, kIdentify, true, 16), 0);
+      EXPECT_EQ(StatusThrough(storage_, path), 0);
       ++disks;
     }
   }

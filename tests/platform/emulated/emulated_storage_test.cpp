@@ -4,41 +4,22 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "emulator_test_support.h"
 #include "platform/emulated/virtual_clock.h"
 
 namespace tr350::platform {
 namespace {
 
 using emulator::Reader;
-using Bytes = std::vector<std::uint8_t>;
+using emulator::testing::Bytes;
+using emulator::testing::Request;
+using emulator::testing::SectorCdb;
 
-// A request block filled in as the host fills it.
-PassThroughRequest Request(const Bytes& cdb, std::uint8_t dataIn, std::uint32_t length) {
-  PassThroughRequest r;
-  std::memset(&r, 0, sizeof r);
-  r.Length = 44;
-  r.TargetId = 1;
-  r.CdbLength = static_cast<std::uint8_t>(cdb.size());
-  r.SenseInfoLength = 32;
-  r.DataIn = dataIn;
-  r.DataTransferLength = length;
-  r.TimeOutValue = 5;
-  r.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), r.Cdb);
-  return r;
-}
-
-const Bytes kIdentify = {0xD0, 0, 0, 0, 0, 0, 0x2A, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0};
-
-Bytes SectorCdb(std::uint8_t opcode, std::uint8_t sector, std::uint8_t count) {
-  return {opcode, 0, 0, 0, 0, sector, 0, 0, count};
-}
+const Bytes kIdentify = emulator::testing::IdentifyCdb();
 
 class EmulatedStorageTest : public ::testing::Test {
  protected:
@@ -109,9 +90,8 @@ TEST_F(EmulatedStorageTest, DisksFailOnceTheirDeviceIsGone) {
   PassThroughRequest identify = Request(kIdentify, kDataIn, 16);
 
   // A reset takes the reader off the bus: the open disk is dead, new opens fail until it is back.
-  const auto& key = emulator::kDefaultResetKey;
-  const Bytes reset = {0xE2, key[0], key[1], key[2], key[3], 0xE2, 0x2A, 0x7E};
-  PassThroughRequest resetRequest = Request(reset, kDataOut, 0);
+  PassThroughRequest resetRequest =
+      Request(emulator::testing::ResetCdb(emulator::kDefaultResetKey), kDataOut, 0);
   ASSERT_TRUE(early->SendRequest(resetRequest, {}));
   EXPECT_EQ(resetRequest.ScsiStatus, 0);
   EXPECT_FALSE(early->SendRequest(identify, block));

@@ -64,21 +64,16 @@ TEST(ElfResources, DamagedDirectoryYieldsNoResources) {
   ASSERT_NE(at, file.end());
   const std::string path = ::testing::TempDir() + "damaged_program_" + std::to_string(getpid());
 
-  // An entry count far beyond the section.
-  Bytes damaged = file;
-  damaged[static_cast<std::size_t>(at - file.begin()) + 11] = 0x7F;
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(damaged.data()),
-             static_cast<std::streamsize>(damaged.size()));
-  EXPECT_FALSE(ElfModuleResources(path).Find(132, 131).has_value());
-
-  // The first entry's size running past the section.
-  damaged = file;
-  damaged[static_cast<std::size_t>(at - file.begin()) + 12 + 8 + 3] = 0x7F;
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(damaged.data()),
-             static_cast<std::streamsize>(damaged.size()));
-  EXPECT_FALSE(ElfModuleResources(path).Find(132, 131).has_value());
+  const auto damagedAt = [&](std::size_t offset) {
+    Bytes damaged = file;
+    damaged[static_cast<std::size_t>(at - file.begin()) + offset] = 0x7F;
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(damaged.data()),
+               static_cast<std::streamsize>(damaged.size()));
+    return ElfModuleResources(path).Find(132, 131).has_value();
+  };
+  EXPECT_FALSE(damagedAt(11));          // an entry count far beyond the section
+  EXPECT_FALSE(damagedAt(12 + 8 + 3));  // the first entry's size running past the section
 
   // Not a program file at all.
   std::ofstream(path, std::ios::trunc) << "#!/bin/sh\n";

@@ -237,58 +237,41 @@ TEST_F(SgDiskTest, UnopenableNodesGiveNoDisk) {
   EXPECT_EQ(openUnprivileged(0600), nullptr);
 }
 
-TEST_F(SgDiskTest, ReadMapsTheRequestAndFillsTheBuffer) {
+TEST_F(SgDiskTest, RequestsMapOntoTheHeaderInEachDirection) {
   const Bytes data = Pattern(64, 0x11);
   Script({.data = data});
   auto disk = OpenSg1();
   ASSERT_NE(disk, nullptr);
-  PassThroughRequest request = MakeRequest(16, kDataIn, 64);
+  PassThroughRequest read = MakeRequest(16, kDataIn, 64);
   Bytes buffer(80, 0xEE);
-
-  ASSERT_TRUE(disk->SendRequest(request, buffer));
-  EXPECT_EQ(request.ScsiStatus, 0);
+  ASSERT_TRUE(disk->SendRequest(read, buffer));
+  EXPECT_EQ(read.ScsiStatus, 0);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 64), data);
+  PassThroughRequest write = MakeRequest(8, kDataOut, 32);
+  const Bytes out = Pattern(32, 0x40);
+  buffer.assign(out.begin(), out.end());
+  ASSERT_TRUE(disk->SendRequest(write, buffer));
+  for (std::uint8_t direction : {kDataOut, kDataIn}) {  // no data phase when the length is zero
+    PassThroughRequest none = MakeRequest(16, direction, 0);
+    EXPECT_TRUE(disk->SendRequest(none, buffer));
+  }
+
   const std::vector<Call> calls = Calls();
-  ASSERT_EQ(calls.size(), 1U);
+  ASSERT_EQ(calls.size(), 4U);
   const sg_io_hdr_t& header = calls[0].header;
   EXPECT_EQ(header.interface_id, 'S');
   EXPECT_EQ(header.dxfer_direction, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(header.cmd_len, 16);
-  EXPECT_EQ(calls[0].cdb, Bytes(request.Cdb, request.Cdb + 16));
+  EXPECT_EQ(calls[0].cdb, Bytes(kCdb, kCdb + 16));  // also checks cmd_len
   EXPECT_EQ(header.dxfer_len, 64U);
   EXPECT_EQ(header.timeout, 5000U);
   EXPECT_EQ(header.mx_sb_len, 32);
-}
-
-TEST_F(SgDiskTest, WriteSendsTheBuffer) {
-  auto disk = OpenSg1();
-  ASSERT_NE(disk, nullptr);
-  PassThroughRequest request = MakeRequest(8, kDataOut, 32);
-  Bytes buffer = Pattern(32, 0x40);
-
-  ASSERT_TRUE(disk->SendRequest(request, buffer));
-  const std::vector<Call> calls = Calls();
-  ASSERT_EQ(calls.size(), 1U);
-  EXPECT_EQ(calls[0].header.dxfer_direction, SG_DXFER_TO_DEV);
-  EXPECT_EQ(calls[0].header.cmd_len, 8);
-  EXPECT_EQ(calls[0].cdb, Bytes(request.Cdb, request.Cdb + 8));
-  EXPECT_EQ(calls[0].dataOut, buffer);
-}
-
-TEST_F(SgDiskTest, NoDataPhaseWhenTheLengthIsZero) {
-  auto disk = OpenSg1();
-  ASSERT_NE(disk, nullptr);
-  Bytes buffer(16, 0);
-  for (std::uint8_t direction : {kDataOut, kDataIn}) {
-    PassThroughRequest request = MakeRequest(16, direction, 0);
-    EXPECT_TRUE(disk->SendRequest(request, buffer));
-  }
-  const std::vector<Call> calls = Calls();
-  ASSERT_EQ(calls.size(), 2U);
-  for (const Call& call : calls) {
-    EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_NONE);
-    EXPECT_EQ(call.header.dxfer_len, 0U);
-    EXPECT_EQ(call.header.dxferp, nullptr);
+  EXPECT_EQ(calls[1].header.dxfer_direction, SG_DXFER_TO_DEV);
+  EXPECT_EQ(calls[1].cdb, Bytes(kCdb, kCdb + 8));
+  EXPECT_EQ(calls[1].dataOut, out);
+  for (std::size_t i = 2; i < 4; ++i) {
+    EXPECT_EQ(calls[i].header.dxfer_direction, SG_DXFER_NONE);
+    EXPECT_EQ(calls[i].header.dxfer_len, 0U);
+    EXPECT_EQ(calls[i].header.dxferp, nullptr);
   }
 }
 
