@@ -61,8 +61,7 @@ emulator::FirmwareContentSpec ReaderContent(std::string_view fw1, std::string_vi
   return layout;
 }
 
-// ---- Harness
-// -------------------------------------------------------------------------------------
+// ---- Harness ------------------------------------------------------------------------------------
 
 Harness::Harness(std::string_view scenario, std::string locale) {
   simulated = scenario.empty() ? std::make_unique<platform::EmulatedPlatform>(resources)
@@ -170,11 +169,6 @@ std::u16string Harness::LastBoxText() const {
   return texts.empty() ? u"" : texts.back();
 }
 
-void Harness::ClearModals() {
-  std::lock_guard lock(mutex_);
-  modals_.clear();
-}
-
 void Harness::HoldOpen(std::u16string text) {
   std::lock_guard lock(mutex_);
   held_.push_back(std::move(text));
@@ -191,10 +185,23 @@ void Harness::FinishRestarts() {
   simulated->GetMachine().Poll();
 }
 
-// ---- Expected contents
-// ------------------------------------------------------------------------------
+std::size_t Harness::CountChanges(std::size_t logIndex, hl::ChangeKind kind,
+                                  std::int64_t value) const {
+  const std::vector<hl::Change> log = ui->Log();
+  return static_cast<std::size_t>(std::count_if(
+      log.begin() + static_cast<std::ptrdiff_t>(std::min(logIndex, log.size())), log.end(),
+      [&](const hl::Change& c) { return c.kind == kind && c.value == value; }));
+}
 
-std::vector<std::uint8_t> PackedDigits(std::string_view digits) {
+std::vector<std::uint8_t> Harness::Updated(std::span<const std::uint8_t> readerHeader) {
+  return ExpectedFlash(readerHeader, resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
+}
+
+// ---- Expected contents
+// ---------------------------------------------------------------------------
+
+// Two decimal digits per byte: "201703240218" -> 20 17 03 24 02 18.
+static std::vector<std::uint8_t> PackedDigits(std::string_view digits) {
   std::vector<std::uint8_t> packed;
   for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
     packed.push_back(static_cast<std::uint8_t>(((digits[i] - '0') << 4) | (digits[i + 1] - '0')));

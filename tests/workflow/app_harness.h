@@ -72,6 +72,11 @@ struct Harness {
                                               std::span<const std::uint8_t> content,
                                               emulator::ReaderConfig config = {});
   emulator::DeviceId LastDevice() const { return devices.back(); }
+  emulator::Machine& Machine() { return simulated->GetMachine(); }
+  // The reader of the machine's first disk.
+  std::shared_ptr<emulator::Reader> FirstReader() {
+    return Machine().ReaderOf(Machine().DiskDevices().front());
+  }
 
   // Starts the window (and with it the first scan) and waits until it has settled.
   void Start();
@@ -91,13 +96,14 @@ struct Harness {
   bool Enabled(int control) const;
   std::vector<std::int64_t> ProgressFrom(std::size_t logIndex) const;
   std::size_t LogSize() const { return ui->Snap().logSize; }
+  // Changes of this kind and value logged from `logIndex` on.
+  std::size_t CountChanges(std::size_t logIndex, hl::ChangeKind kind, std::int64_t value) const;
   // Every box and dialog the script answered, in order.
   std::vector<hl::WindowState> Modals() const;
   std::vector<std::u16string> BoxTexts() const;
   // The newest of them; empty when there is none.
   hl::WindowState LastModal() const;
   std::u16string LastBoxText() const;
-  void ClearModals();
   // Holds boxes and dialogs whose text (a dialog: its result text) is `text` open until Press.
   void HoldOpen(std::u16string text);
   std::optional<ErrorCode> LastError();
@@ -105,6 +111,9 @@ struct Harness {
 
   // Restarts after a reset have run their time; the machine reports the reader's return.
   void FinishRestarts();
+
+  // What an update from the embedded image writes over a reader whose header was `readerHeader`.
+  std::vector<std::uint8_t> Updated(std::span<const std::uint8_t> readerHeader);
 
   TestResources resources;
   std::unique_ptr<platform::EmulatedPlatform> simulated;
@@ -122,10 +131,7 @@ struct Harness {
 };
 
 // ---- Expected contents, computed from the layout
-// ---------------------------------------------------
-
-// Two decimal digits per byte: "201703240218" -> 20 17 03 24 02 18.
-std::vector<std::uint8_t> PackedDigits(std::string_view digits);
+// -------------------------------------------------
 
 // What an update writes to a reader whose flash starts with `readerHeader`, from `image` (header,
 // FW1, FW2 and no configuration block) whose versions are fw1 and fw2.
