@@ -707,24 +707,20 @@ DeviceId Machine::Connect(DeviceId parentHub, std::uint8_t port, UsbDeviceSpec s
 }
 
 void Machine::Unplug(DeviceId device) {
-  State& s = *state_;
-  ChangeScope change(s);
-  std::vector<PowerChange> power;
-  {
-    std::lock_guard lock(s.mutex);
-    s.Get(device).connected = false;
-    s.Reconcile(power);
-  }
-  Apply(power);
+  SetConnected(device, false);
 }
 
 void Machine::Plug(DeviceId device) {
+  SetConnected(device, true);
+}
+
+void Machine::SetConnected(DeviceId device, bool connected) {
   State& s = *state_;
   ChangeScope change(s);
   std::vector<PowerChange> power;
   {
     std::lock_guard lock(s.mutex);
-    s.Get(device).connected = true;
+    s.Get(device).connected = connected;
     s.Reconcile(power);
   }
   Apply(power);

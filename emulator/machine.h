@@ -230,6 +230,8 @@ class Machine {
   void AfterSetOpened(platform::InterfaceClass interfaceClass, std::uint64_t nth, Action action);
 
  private:
+  void SetConnected(DeviceId device, bool connected);
+
   std::shared_ptr<State> state_;
 };
 

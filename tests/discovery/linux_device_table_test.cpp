@@ -25,6 +25,7 @@
 #include "discovery/device_table.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/named_mutex.h"
+#include "tests/platform/linux/sg_ioctl_script.h"
 #include "transport/flash_part_table.h"
 
 namespace tr350 {
@@ -33,11 +34,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using platform::WaitResult;
 
-struct GObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
+using test::GPtr;
 
 const std::u16string kUsb1 = u"/sys/devices/pci0000:00/0000:00:14.0/usb1";
 const std::u16string kUsb2 = u"/sys/devices/pci0000:00/0000:00:14.0/usb2";
@@ -113,26 +110,16 @@ class ScriptedDisk {
   }
 
   void Serve(UMockdevIoctlClient* client) {
-    if (umockdev_ioctl_client_get_request(client) != SG_IO) {
-      umockdev_ioctl_client_complete(client, -1, ENOTTY);
-      return;
-    }
-    GPtr<UMockdevIoctlData> arg(umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
-                                                            0, sizeof(sg_io_hdr_t), nullptr));
-    if (!arg) {
-      umockdev_ioctl_client_complete(client, -1, EFAULT);
-      return;
-    }
+    GPtr<UMockdevIoctlData> arg = test::ResolveSgIo(client);
+    if (!arg) return;
     auto& header = *reinterpret_cast<sg_io_hdr_t*>(arg->data);
-    GPtr<UMockdevIoctlData> cdbData(umockdev_ioctl_data_resolve(
-        arg.get(), offsetof(sg_io_hdr_t, cmdp), header.cmd_len, nullptr));
-    Command command{cdbData ? Bytes(cdbData->data, cdbData->data + cdbData->data_len) : Bytes{},
+    Command command{test::ReadBehind(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len),
                     header.dxfer_direction, header.dxfer_len};
 
     const Bytes* answer = Answer(command.cdb);
     if (answer != nullptr && header.dxfer_direction == SG_DXFER_FROM_DEV) {
       const std::size_t n = std::min<std::size_t>(answer->size(), header.dxfer_len);
-      Write(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len, {answer->data(), n});
+      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len, {answer->data(), n});
       header.resid = static_cast<int>(header.dxfer_len - n);
       header.status = 0;
       header.sb_len_wr = 0;
@@ -141,7 +128,7 @@ class ScriptedDisk {
       // Fixed-format sense: ILLEGAL REQUEST, invalid command operation code.
       const Bytes sense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00};
       const std::size_t n = std::min<std::size_t>(sense.size(), header.mx_sb_len);
-      Write(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len, {sense.data(), n});
+      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len, {sense.data(), n});
       header.sb_len_wr = static_cast<unsigned char>(n);
       header.resid = static_cast<int>(header.dxfer_len);
       header.status = 0x02;
@@ -154,13 +141,6 @@ class ScriptedDisk {
       commands_.push_back(std::move(command));
     }
     umockdev_ioctl_client_complete(client, 0, 0);
-  }
-
-  // Copies `bytes` into the client's memory behind the pointer at `offset`.
-  static void Write(UMockdevIoctlData& parent, std::size_t offset, std::size_t length,
-                    std::span<const std::uint8_t> bytes) {
-    GPtr<UMockdevIoctlData> data(umockdev_ioctl_data_resolve(&parent, offset, length, nullptr));
-    if (data) std::copy(bytes.begin(), bytes.end(), data->data);
   }
 
   const Script script_;

@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/platform/linux/sg_ioctl_script.h"
+
 namespace tr350::platform {
 namespace {
 
@@ -33,11 +35,7 @@ constexpr std::uint16_t kDriverSense = 0x08;
 constexpr std::uint16_t kDriverTimeout = 0x06;
 constexpr std::uint16_t kDidNoConnect = 0x01;
 
-struct GObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
+using test::GPtr;
 
 // What the scripted device answers to one SG_IO call.
 struct Reply {
@@ -119,16 +117,8 @@ class SgDiskTest : public ::testing::Test {
   }
 
   void Serve(UMockdevIoctlClient* client) {
-    if (umockdev_ioctl_client_get_request(client) != SG_IO) {
-      umockdev_ioctl_client_complete(client, -1, ENOTTY);
-      return;
-    }
-    GPtr<UMockdevIoctlData> arg(umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
-                                                            0, sizeof(sg_io_hdr_t), nullptr));
-    if (!arg) {
-      umockdev_ioctl_client_complete(client, -1, EFAULT);
-      return;
-    }
+    GPtr<UMockdevIoctlData> arg = test::ResolveSgIo(client);
+    if (!arg) return;
     auto& header = *reinterpret_cast<sg_io_hdr_t*>(arg->data);
     std::lock_guard lock(mutex_);
     Reply reply;
@@ -136,17 +126,19 @@ class SgDiskTest : public ::testing::Test {
       reply = std::move(replies_.front());
       replies_.pop_front();
     }
-    Call call{header, Resolve(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len), {}};
+    Call call{header, test::ReadBehind(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len), {}};
     if (header.dxfer_direction == SG_DXFER_TO_DEV) {
-      call.dataOut = Resolve(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len);
+      call.dataOut = test::ReadBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len);
     } else if (header.dxfer_direction == SG_DXFER_FROM_DEV) {
       const std::size_t n = std::min<std::size_t>(reply.data.size(), header.dxfer_len);
-      Write(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len, {reply.data.data(), n});
+      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len,
+                        {reply.data.data(), n});
       header.resid = static_cast<int>(header.dxfer_len - n);
     }
     const std::size_t senseLength = std::min<std::size_t>(reply.sense.size(), header.mx_sb_len);
     if (senseLength != 0) {
-      Write(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len, {reply.sense.data(), senseLength});
+      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len,
+                        {reply.sense.data(), senseLength});
     }
     header.sb_len_wr = static_cast<unsigned char>(senseLength);
     header.status = reply.status;
@@ -155,18 +147,6 @@ class SgDiskTest : public ::testing::Test {
     header.driver_status = reply.driverStatus;
     calls_.push_back(std::move(call));
     umockdev_ioctl_client_complete(client, reply.result, reply.error);
-  }
-
-  static Bytes Resolve(UMockdevIoctlData& parent, std::size_t offset, std::size_t length) {
-    GPtr<UMockdevIoctlData> data(umockdev_ioctl_data_resolve(&parent, offset, length, nullptr));
-    if (!data) return {};
-    return Bytes(data->data, data->data + data->data_len);
-  }
-  // Copies `bytes` into the client's memory behind the pointer at `offset`.
-  static void Write(UMockdevIoctlData& parent, std::size_t offset, std::size_t length,
-                    std::span<const std::uint8_t> bytes) {
-    GPtr<UMockdevIoctlData> data(umockdev_ioctl_data_resolve(&parent, offset, length, nullptr));
-    if (data) std::copy(bytes.begin(), bytes.end(), data->data);
   }
 
   std::unique_ptr<Disk> OpenSg1() { return storage_.OpenDisk(u"/dev/sg1"); }
