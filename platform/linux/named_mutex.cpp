@@ -1,19 +1,38 @@
-// Named mutexes on Linux: the mapping from mutex names to shared-memory objects, the shared block
-// that holds the pthread mutex, the process-wide table of mappings and the per-instance handles.
+// Named mutexes on Linux: the mapping from mutex names to lock files in /dev/shm, the record each
+// file holds, the process-wide table of per-name locks and the per-instance handles.
+//
+// Every user who may open the reader must share these mutexes, so the files are world-writable
+// (0666) and nothing in them is trusted. They are never mapped: another user could truncate a
+// mapping into SIGBUS, or rewrite the robust-list links of a pthread mutex kept there into writes
+// anywhere in this process. Between processes the exclusion is the kernel's flock on the file,
+// which goes with a holder that dies; between the threads of this process it is a private robust
+// recursive pthread mutex, which reports a thread that died owning through EOWNERDEAD. The file's
+// record says whether its last holder let go cleanly, so a process that dies owning leaves the
+// mutex abandoned to the next holder in any process.
+//
+// Earlier versions kept a pthread mutex in a 0600 object named "/tr350-mutex-...". Those objects
+// are ignored (the prefix differs), so one left behind by another user locks no one out; they are
+// not deleted, because an earlier version might still be using one.
+//
+// A hostile local user can hold a mutex (denying the reader, as holding /dev/sgN would), make a
+// name unusable by planting a file the others cannot open, or spoil a record so that the next
+// wait reports the mutex abandoned. Nothing they write is followed as a pointer or a size.
 #include "platform/linux/named_mutex.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -34,7 +53,9 @@ namespace {
 constexpr std::size_t kMaxNameUnits = 260;                // MAX_PATH, as Windows limits names
 constexpr std::size_t kMaxNameBytes = 3 * kMaxNameUnits;  // each unit is at most 3 bytes encoded
 constexpr std::size_t kMaxHexBytes = 100;                 // longer names are hashed
-constexpr std::string_view kObjectPrefix = "/tr350-mutex-";
+constexpr std::string_view kShmDirectory = "/dev/shm";    // where shm_open keeps its objects
+constexpr std::string_view kObjectPrefix = "/tr350-mutex2-";
+constexpr mode_t kObjectMode = 0666;
 
 // ---- Names ---------------------------------------------------------------------------------
 
@@ -83,8 +104,8 @@ void AppendHex(std::string& out, std::uint64_t value, int digits) {
 }
 
 // A name the shm layer accepts: no '/' after the first, well under NAME_MAX. Short names are
-// spelled out in hex (readable and one-to-one); long ones are hashed, and the shared block keeps
-// the full name so that a hash collision fails the open instead of merging two mutexes.
+// spelled out in hex (readable and one-to-one); long ones are hashed, and the file keeps the full
+// name so that a hash collision fails the open instead of merging two mutexes.
 std::string ObjectName(std::string_view utf8) {
   std::string out(kObjectPrefix);
   if (utf8.size() <= kMaxHexBytes) {
@@ -104,237 +125,167 @@ std::string ObjectName(std::string_view utf8) {
   return out;
 }
 
-// ---- The shared block ----------------------------------------------------------------------
+std::string ObjectPath(std::string_view objectName) {
+  return std::string(kShmDirectory) + std::string(objectName);
+}
 
-constexpr std::uint32_t kReady = 0x54523335;
+// ---- The record in the file ----------------------------------------------------------------
 
-struct SharedBlock {
-  std::uint32_t state;   // kReady once initialised; read and written through atomic_ref
-  std::uint32_t layout;  // kLayout: refuses a block made by a build with another layout
-  std::uint32_t nameBytes;
-  char name[kMaxNameBytes];
-  pthread_mutex_t mutex;
-};
+// Magic (8 bytes, the last one the format's version), holder state (1 byte: 0 free, 1 held),
+// 3 zero bytes, the name's length (4 bytes, little-endian) and the name, zero-padded.
+constexpr std::array<std::uint8_t, 8> kMagic = {'T', 'R', '3', '5', '0', 'M', 'X', '2'};
+constexpr std::size_t kStateOffset = 8;
+constexpr std::size_t kLengthOffset = 12;
+constexpr std::size_t kNameOffset = 16;
+constexpr std::size_t kRecordSize = kNameOffset + kMaxNameBytes;
+using Record = std::array<std::uint8_t, kRecordSize>;
 
-constexpr std::uint32_t kLayout = (1u << 16) | static_cast<std::uint32_t>(sizeof(SharedBlock));
-static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
+enum class Holder : std::uint8_t { kNone = 0, kHeld = 1 };
+// What a record read back says; kForeign when it is not this name's record at all (a hash
+// collision, another format, garbage, a truncated file).
+enum class RecordState { kFree, kHeld, kForeign };
+
+Record MakeRecord(std::string_view utf8, Holder holder) {
+  Record r{};
+  std::copy(kMagic.begin(), kMagic.end(), r.begin());
+  r[kStateOffset] = static_cast<std::uint8_t>(holder);
+  const auto length = static_cast<std::uint32_t>(utf8.size());
+  for (std::size_t i = 0; i < 4; ++i)
+    r[kLengthOffset + i] = static_cast<std::uint8_t>(length >> (8 * i));
+  std::memcpy(r.data() + kNameOffset, utf8.data(), utf8.size());
+  return r;
+}
+
+RecordState ParseRecord(std::span<const std::uint8_t> bytes, std::string_view utf8) {
+  if (bytes.size() != kRecordSize || !std::equal(kMagic.begin(), kMagic.end(), bytes.begin()))
+    return RecordState::kForeign;
+  std::uint32_t length = 0;
+  for (std::size_t i = 0; i < 4; ++i) length |= std::uint32_t{bytes[kLengthOffset + i]} << (8 * i);
+  if (length != utf8.size() || std::memcmp(bytes.data() + kNameOffset, utf8.data(), length) != 0)
+    return RecordState::kForeign;
+  switch (bytes[kStateOffset]) {
+    case static_cast<std::uint8_t>(Holder::kNone):
+      return RecordState::kFree;
+    case static_cast<std::uint8_t>(Holder::kHeld):
+      return RecordState::kHeld;
+    default:
+      return RecordState::kForeign;
+  }
+}
 
 class UniqueFd {
  public:
+  UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
   int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
-// Holds flock(LOCK_EX) for a scope. The unlock is explicit: the mapping keeps the open file alive,
-// so closing the descriptor alone would not drop the lock.
-class FileLock {
- public:
-  explicit FileLock(int fd) : fd_(fd) {
-    int rc;
-    do {
-      rc = ::flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    locked_ = rc == 0;
+bool WriteRecord(int fd, const Record& record) {
+  std::size_t done = 0;
+  while (done < record.size()) {
+    ssize_t n = ::pwrite(fd, record.data() + done, record.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
   }
-  ~FileLock() {
-    if (locked_) ::flock(fd_, LOCK_UN);
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  bool locked() const { return locked_; }
-
- private:
-  int fd_;
-  bool locked_;
-};
-
-class MutexAttr {
- public:
-  MutexAttr() { ok_ = ::pthread_mutexattr_init(&attr_) == 0; }
-  ~MutexAttr() {
-    if (ok_) ::pthread_mutexattr_destroy(&attr_);
-  }
-  MutexAttr(const MutexAttr&) = delete;
-  MutexAttr& operator=(const MutexAttr&) = delete;
-  bool Configure() {
-    return ok_ && ::pthread_mutexattr_setpshared(&attr_, PTHREAD_PROCESS_SHARED) == 0 &&
-           ::pthread_mutexattr_setrobust(&attr_, PTHREAD_MUTEX_ROBUST) == 0 &&
-           ::pthread_mutexattr_settype(&attr_, PTHREAD_MUTEX_RECURSIVE) == 0;
-  }
-  const pthread_mutexattr_t* get() const { return &attr_; }
-
- private:
-  pthread_mutexattr_t attr_{};
-  bool ok_ = false;
-};
-
-}  // namespace
-
-// One process's mapping of one shared block. The bookkeeping fields are guarded by the registry.
-class SharedMapping {
- public:
-  explicit SharedMapping(SharedBlock* block) : block_(block) {}
-  ~SharedMapping() { ::munmap(block_, sizeof(SharedBlock)); }
-  SharedMapping(const SharedMapping&) = delete;
-  SharedMapping& operator=(const SharedMapping&) = delete;
-
-  pthread_mutex_t* Mutex() { return &block_->mutex; }
-  bool HoldsName(std::string_view utf8) const {
-    return block_->nameBytes == utf8.size() &&
-           std::memcmp(block_->name, utf8.data(), utf8.size()) == 0;
-  }
-
-  std::size_t users = 0;  // open handles plus waits and releases in progress
-  pid_t owner = 0;        // thread of this process that owns the mutex, 0 for none
-  std::uint32_t depth = 0;
-
- private:
-  SharedBlock* block_;
-};
-
-namespace {
-
-// Opens or creates the shared object and maps it. Every opener takes flock(LOCK_EX) and finishes
-// an uninitialised block itself, so two processes creating a name at once agree on one mutex, and
-// a creator that died half-way (flock goes with the process) is completed by the next opener.
-std::unique_ptr<SharedMapping> MapObject(const std::string& objectName, std::string_view utf8) {
-  if (utf8.size() > kMaxNameBytes) return nullptr;
-  UniqueFd fd(::shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return nullptr;
-  FileLock lock(fd.get());
-  if (!lock.locked()) return nullptr;
-
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return nullptr;
-  if (st.st_size == 0) {
-    if (::ftruncate(fd.get(), sizeof(SharedBlock)) != 0) return nullptr;
-  } else if (st.st_size != static_cast<off_t>(sizeof(SharedBlock))) {
-    return nullptr;  // not one of ours, or another build's layout
-  }
-  void* address =
-      ::mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (address == MAP_FAILED) return nullptr;
-  auto* block = static_cast<SharedBlock*>(address);
-  auto mapping = std::make_unique<SharedMapping>(block);
-
-  std::atomic_ref<std::uint32_t> state(block->state);
-  if (state.load(std::memory_order_acquire) != kReady) {
-    // Nobody uses a block before it is ready, so starting over after a dead creator is safe.
-    MutexAttr attr;
-    if (!attr.Configure() || ::pthread_mutex_init(&block->mutex, attr.get()) != 0) return nullptr;
-    block->layout = kLayout;
-    block->nameBytes = static_cast<std::uint32_t>(utf8.size());
-    std::memcpy(block->name, utf8.data(), utf8.size());
-    state.store(kReady, std::memory_order_release);
-  } else if (block->layout != kLayout) {
-    return nullptr;
-  }
-  if (!mapping->HoldsName(utf8)) return nullptr;  // a hash collision: refuse rather than share
-  return mapping;
+  return true;
 }
 
-// One mapping per shared object for the whole process, whichever LinuxMutexes opened it: a robust
-// mutex must be locked and unlocked through one address, because the thread's robust list links it
-// by address and the kernel walks that list when the thread dies. So this table is process-wide by
-// nature, the only static of the backend. It is never destroyed, so that a thread still inside a
-// call while the process exits does not see it torn down. It also hands out the handle values, so
-// that a value is never reused nor valid in two instances.
-class Registry {
- public:
-  static Registry& Instance() {
-    static Registry* const registry = new Registry();
-    return *registry;
+// The record, and the file cut back to it when another user changed its size meanwhile: only the
+// holder calls this, so the file is one this process checked was ours.
+bool WriteWholeFile(int fd, const Record& record) {
+  struct stat st {};
+  return WriteRecord(fd, record) && ::fstat(fd, &st) == 0 &&
+         (st.st_size == static_cast<off_t>(kRecordSize) ||
+          ::ftruncate(fd, static_cast<off_t>(kRecordSize)) == 0);
+}
+
+// Reads at most a record's worth: a file that another user made huge costs nothing.
+RecordState ReadRecord(int fd, std::string_view utf8) {
+  Record r{};
+  std::size_t done = 0;
+  while (done < r.size()) {
+    ssize_t n = ::pread(fd, r.data() + done, r.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
+  return ParseRecord(std::span(r).first(done), utf8);
+}
 
-  // One more user of the mapping of this name, mapped on first use. Null on failure.
-  SharedMapping* Acquire(std::string_view utf8) {
-    std::string objectName = ObjectName(utf8);
-    std::lock_guard lock(mutex_);
-    auto it = byObject_.find(objectName);
-    if (it == byObject_.end()) {
-      auto mapping = MapObject(objectName, utf8);
-      if (!mapping) return nullptr;
-      it = byObject_.emplace(std::move(objectName), std::move(mapping)).first;
-    } else if (!it->second->HoldsName(utf8)) {
-      return nullptr;
-    }
-    ++it->second->users;
-    return it->second.get();
+// ---- Opening and creating ------------------------------------------------------------------
+
+// Checks that an open file is this name's lock file before anything is written to it. An empty
+// file under the name (made by hand, or by a creator that stopped early) is taken over. Nothing is
+// written into a file that has other names: it could be someone else's file linked in here.
+bool AdoptFile(int fd, std::string_view utf8) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const bool soleName = st.st_nlink == 1;
+  if (st.st_size == 0) {
+    if (!soleName || !WriteRecord(fd, MakeRecord(utf8, Holder::kNone))) return false;
+  } else if (st.st_size != static_cast<off_t>(kRecordSize) ||
+             ReadRecord(fd, utf8) == RecordState::kForeign) {
+    return false;
   }
+  // A mode that shuts others out (a file made by hand, or under a tight umask by a creator that
+  // stopped early) is repaired when this process may: by its owner, or by root.
+  if (soleName && (st.st_mode & 07777) != kObjectMode) ::fchmod(fd, kObjectMode);
+  return true;
+}
 
-  std::uint64_t NextHandleValue() {
-    std::lock_guard lock(mutex_);
-    return nextHandle_++;
+// Makes the file complete (mode, record) while it is still nameless and then links it in, so that
+// no other process ever sees it half made and the umask never narrows it. Empty with `lostRace`
+// set when another process linked the name first.
+UniqueFd CreateFile(const std::string& path, std::string_view utf8, bool& lostRace) {
+  lostRace = false;
+  UniqueFd fd(::open(std::string(kShmDirectory).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
+                     kObjectMode));
+  if (!fd || ::fchmod(fd.get(), kObjectMode) != 0 ||
+      !WriteRecord(fd.get(), MakeRecord(utf8, Holder::kNone))) {
+    return {};
   }
-
-  void AddUser(SharedMapping& mapping) {
-    std::lock_guard lock(mutex_);
-    ++mapping.users;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    lostRace = errno == EEXIST;
+    return {};
   }
+  return fd;
+}
 
-  // Ends one use, first noting that the calling thread has just locked the mutex when it did.
-  void EndUse(SharedMapping& mapping, bool locked) {
-    std::lock_guard lock(mutex_);
-    if (locked) {
-      pid_t self = ::gettid();
-      if (mapping.owner == self && mapping.depth > 0) {
-        ++mapping.depth;
-      } else {
-        // Also after an abandonment: a dead thread of ours may still be recorded as the owner.
-        mapping.owner = self;
-        mapping.depth = 1;
-      }
-    }
-    DropUserLocked(mapping);
+// An existing file is opened without O_CREAT: with fs.protected_regular set, an O_CREAT open of
+// another user's file in the sticky /dev/shm fails even when its mode allows the access.
+UniqueFd OpenFile(const std::string& path, std::string_view utf8) {
+  for (int attempt = 0; attempt < 8; ++attempt) {  // each retry means another process raced us
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
+    if (fd) return AdoptFile(fd.get(), utf8) ? std::move(fd) : UniqueFd();
+    if (errno != ENOENT) return {};
+    bool lostRace = false;
+    fd = CreateFile(path, utf8, lostRace);
+    if (fd || !lostRace) return fd;
   }
+  return {};
+}
 
-  // Unlocks once when the calling thread owns the mutex, then ends the use. Checking ownership here
-  // first keeps a non-owner away from pthread_mutex_unlock; unlocking under the registry lock keeps
-  // owner and depth in step with the mutex.
-  bool UnlockAndEndUse(SharedMapping& mapping) {
-    std::lock_guard lock(mutex_);
-    bool released = false;
-    if (mapping.depth > 0 && mapping.owner == ::gettid() &&
-        ::pthread_mutex_unlock(mapping.Mutex()) == 0) {
-      if (--mapping.depth == 0) mapping.owner = 0;
-      released = true;
-    }
-    DropUserLocked(mapping);
-    return released;
-  }
-
-  void EndUse(SharedMapping& mapping) {
-    std::lock_guard lock(mutex_);
-    DropUserLocked(mapping);
-  }
-
- private:
-  Registry() = default;
-
-  // Unmaps when nobody uses the mapping and no thread of ours owns the mutex: unmapping an owned
-  // robust mutex would leave a dangling entry in the owner's robust list.
-  void DropUserLocked(SharedMapping& mapping) {
-    if (--mapping.users > 0 || mapping.depth > 0) return;
-    for (auto it = byObject_.begin(); it != byObject_.end(); ++it) {
-      if (it->second.get() == &mapping) {
-        byObject_.erase(it);
-        return;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::map<std::string, std::unique_ptr<SharedMapping>, std::less<>> byObject_;
-  std::uint64_t nextHandle_ = 1;
-};
+// ---- Locking -------------------------------------------------------------------------------
 
 timespec DeadlineAfter(std::uint32_t timeoutMs) {
   timespec t{};
@@ -348,15 +299,22 @@ timespec DeadlineAfter(std::uint32_t timeoutMs) {
   return t;
 }
 
-// Tries first, so that an uncontended wait (the usual case) makes no time-out calculation, and so
-// that an owner that died before the wait is seen by a call that ThreadSanitizer intercepts: it
-// intercepts pthread_mutex_trylock, repairing its view of an abandoned mutex, but not
-// pthread_mutex_clocklock.
-int Lock(pthread_mutex_t* mutex, std::uint32_t timeoutMs) {
+// Nanoseconds until the deadline, 0 when it has passed.
+std::int64_t NanosecondsUntil(const timespec& deadline) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  std::int64_t left = (static_cast<std::int64_t>(deadline.tv_sec) - now.tv_sec) * 1'000'000'000 +
+                      (deadline.tv_nsec - now.tv_nsec);
+  return std::max<std::int64_t>(left, 0);
+}
+
+// Tries first, so that an owner that died before the wait is seen by a call that ThreadSanitizer
+// intercepts: it intercepts pthread_mutex_trylock, repairing its view of an abandoned mutex, but
+// not pthread_mutex_clocklock.
+int LockThreads(pthread_mutex_t* mutex, std::uint32_t timeoutMs, const timespec& deadline) {
   int rc = ::pthread_mutex_trylock(mutex);
   if (rc != EBUSY) return rc;
   if (timeoutMs == 0) return ETIMEDOUT;
-  const timespec deadline = DeadlineAfter(timeoutMs);
 #ifdef TR350_TSAN
   // Reported as a try-lock, which keeps the sanitizer in step with the intercepted unlock.
   __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
@@ -369,6 +327,254 @@ int Lock(pthread_mutex_t* mutex, std::uint32_t timeoutMs) {
 #endif
 }
 
+// flock has no time-out, so a holder in another process is polled, at most 10 ms apart.
+int LockFileUntil(int fd, const timespec& deadline) {
+  std::int64_t pause = 500'000;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    const std::int64_t left = NanosecondsUntil(deadline);
+    if (left == 0) return ETIMEDOUT;
+    const std::int64_t nap = std::min(pause, left);
+    const timespec t{static_cast<time_t>(nap / 1'000'000'000),
+                     static_cast<long>(nap % 1'000'000'000)};
+    ::nanosleep(&t, nullptr);
+    pause = std::min<std::int64_t>(pause * 2, 10'000'000);
+  }
+}
+
+class MutexAttr {
+ public:
+  MutexAttr() { ok_ = ::pthread_mutexattr_init(&attr_) == 0; }
+  ~MutexAttr() {
+    if (ok_) ::pthread_mutexattr_destroy(&attr_);
+  }
+  MutexAttr(const MutexAttr&) = delete;
+  MutexAttr& operator=(const MutexAttr&) = delete;
+  bool Configure() {
+    return ok_ && ::pthread_mutexattr_setrobust(&attr_, PTHREAD_MUTEX_ROBUST) == 0 &&
+           ::pthread_mutexattr_settype(&attr_, PTHREAD_MUTEX_RECURSIVE) == 0;
+  }
+  const pthread_mutexattr_t* get() const { return &attr_; }
+
+ private:
+  pthread_mutexattr_t attr_{};
+  bool ok_ = false;
+};
+
+}  // namespace
+
+// One name as this process uses it: the lock file and the mutex of this process's threads. The
+// thread that owns the mutex also holds the file lock (from its first level on) and alone touches
+// the file; owner and depth are guarded by the registry.
+class NamedLock {
+ public:
+  NamedLock(std::string utf8, std::string path, UniqueFd fd)
+      : utf8_(std::move(utf8)), path_(std::move(path)), fd_(std::move(fd)), process_(::getpid()) {}
+  ~NamedLock() {
+    if (initialised_) ::pthread_mutex_destroy(&mutex_);
+  }
+  NamedLock(const NamedLock&) = delete;
+  NamedLock& operator=(const NamedLock&) = delete;
+
+  bool Init() {
+    MutexAttr attr;
+    initialised_ = attr.Configure() && ::pthread_mutex_init(&mutex_, attr.get()) == 0;
+    return initialised_;
+  }
+  pthread_mutex_t* Mutex() { return &mutex_; }
+  const std::string& Name() const { return utf8_; }
+  // The process that opened it; a child forked from that process must not use the copy.
+  pid_t Process() const { return process_; }
+  bool FileLocked() const { return fileLocked_.load(std::memory_order_relaxed); }
+  void Forsake() { fd_.Reset(); }
+
+  // Takes the file lock by the deadline: kSignaled, or kAbandoned when the last holder did not let
+  // go cleanly (or the record was spoilt, which this process cannot vouch for either).
+  WaitResult LockFile(const timespec& deadline) {
+    for (int reopened = 0;; ++reopened) {
+      const int rc = LockFileUntil(fd_.get(), deadline);
+      if (rc == ETIMEDOUT) return WaitResult::kTimedOut;
+      if (rc != 0) return WaitResult::kFailed;
+      struct stat st {};
+      if (::fstat(fd_.get(), &st) != 0) {
+        ::flock(fd_.get(), LOCK_UN);
+        return WaitResult::kFailed;
+      }
+      if (st.st_nlink == 0) {
+        // The name was removed while this process kept the file open: whoever opens the name now
+        // gets another file, so this one excludes nobody. Move to the current one.
+        ::flock(fd_.get(), LOCK_UN);
+        UniqueFd current = reopened < 4 ? OpenFile(path_, utf8_) : UniqueFd();
+        if (!current) return WaitResult::kFailed;
+        fd_ = std::move(current);
+        continue;
+      }
+      const RecordState state = ReadRecord(fd_.get(), utf8_);
+      if (!WriteWholeFile(fd_.get(), MakeRecord(utf8_, Holder::kHeld))) {
+        ::flock(fd_.get(), LOCK_UN);
+        return WaitResult::kFailed;
+      }
+      fileLocked_.store(true, std::memory_order_relaxed);
+      return state == RecordState::kFree ? WaitResult::kSignaled : WaitResult::kAbandoned;
+    }
+  }
+
+  // Lets go of the file lock; `clean` records that, otherwise the next holder finds it abandoned.
+  // The whole file is written, which also mends one another user spoilt meanwhile.
+  void UnlockFile(bool clean) {
+    if (clean) WriteWholeFile(fd_.get(), MakeRecord(utf8_, Holder::kNone));
+    ::flock(fd_.get(), LOCK_UN);
+    fileLocked_.store(false, std::memory_order_relaxed);
+  }
+
+  std::size_t users = 0;  // open handles plus waits and releases in progress
+  pid_t owner = 0;        // thread of this process that owns the mutex, 0 for none
+  std::uint32_t depth = 0;
+
+ private:
+  pthread_mutex_t mutex_{};
+  bool initialised_ = false;
+  std::string utf8_;
+  std::string path_;
+  UniqueFd fd_;
+  pid_t process_;
+  std::atomic<bool> fileLocked_{false};  // ordered by mutex_; atomic for the exiting-thread hook
+};
+
+namespace {
+
+// One lock per name for the whole process, whichever LinuxMutexes opened it: the file lock belongs
+// to an open file, and two open files of one name in one process would exclude each other's
+// threads without the recursion and ownership rules. So this table is process-wide by nature, the
+// only static of the backend. It is never destroyed, so that a thread still inside a call while
+// the process exits does not see it torn down. It also hands out the handle values, so that a
+// value is never reused nor valid in two instances.
+class Registry {
+ public:
+  static Registry& Instance() {
+    static Registry* const registry = new Registry();
+    return *registry;
+  }
+
+  // One more user of the lock of this name, opened on first use. Null on failure.
+  NamedLock* Acquire(std::string utf8) {
+    std::string objectName = ObjectName(utf8);
+    std::lock_guard lock(mutex_);
+    auto it = byObject_.find(objectName);
+    if (it != byObject_.end() && it->second->Process() != ::getpid()) {
+      // Inherited through fork: its file lock is shared with the parent. Left alone (the copy of
+      // its mutex may look owned by a parent's thread) apart from the descriptor.
+      it->second->Forsake();
+      static_cast<void>(it->second.release());
+      byObject_.erase(it);
+      it = byObject_.end();
+    }
+    if (it == byObject_.end()) {
+      std::string path = ObjectPath(objectName);
+      UniqueFd fd = OpenFile(path, utf8);
+      if (!fd) return nullptr;
+      auto named = std::make_unique<NamedLock>(std::move(utf8), std::move(path), std::move(fd));
+      if (!named->Init()) return nullptr;
+      it = byObject_.emplace(std::move(objectName), std::move(named)).first;
+    } else if (it->second->Name() != utf8) {
+      return nullptr;  // a hash collision: refuse rather than share
+    }
+    ++it->second->users;
+    return it->second.get();
+  }
+
+  std::uint64_t NextHandleValue() {
+    std::lock_guard lock(mutex_);
+    return nextHandle_++;
+  }
+
+  void AddUser(NamedLock& named) {
+    std::lock_guard lock(mutex_);
+    ++named.users;
+  }
+
+  // Ends one use, first noting that the calling thread has just locked the mutex when it did.
+  void EndUse(NamedLock& named, bool locked) {
+    std::lock_guard lock(mutex_);
+    if (locked) {
+      pid_t self = ::gettid();
+      if (named.owner == self && named.depth > 0) {
+        ++named.depth;
+      } else {
+        // After an abandonment: the dead thread's count does not carry over.
+        named.owner = self;
+        named.depth = 1;
+      }
+    }
+    DropUserLocked(named);
+  }
+
+  // Unlocks once when the calling thread owns the mutex, then ends the use. Checking ownership here
+  // first keeps a non-owner away from the file and pthread_mutex_unlock; unlocking under the
+  // registry lock keeps owner and depth in step with the mutex. The last level lets go of the file
+  // before the mutex, so that the next thread here finds the file lock free to take.
+  bool UnlockAndEndUse(NamedLock& named) {
+    std::lock_guard lock(mutex_);
+    bool released = false;
+    if (named.depth > 0 && named.owner == ::gettid()) {
+      if (named.depth == 1) named.UnlockFile(true);
+      if (::pthread_mutex_unlock(named.Mutex()) == 0) {
+        if (--named.depth == 0) named.owner = 0;
+        released = true;
+      }
+    }
+    DropUserLocked(named);
+    return released;
+  }
+
+  void EndUse(NamedLock& named) {
+    std::lock_guard lock(mutex_);
+    DropUserLocked(named);
+  }
+
+  // The calling thread is ending. What it owns is left abandoned: its mutexes to this process's
+  // threads (the kernel marks them once the thread is gone), the files to every process. Clearing
+  // the owner keeps a later thread that gets the same ID from releasing them.
+  void ThreadEnding() {
+    std::lock_guard lock(mutex_);
+    const pid_t self = ::gettid();
+    const pid_t process = ::getpid();
+    for (auto& [name, named] : byObject_) {
+      if (named->Process() != process || named->owner != self || named->depth == 0) continue;
+      if (named->FileLocked()) named->UnlockFile(false);
+      named->owner = 0;
+    }
+  }
+
+ private:
+  Registry() = default;
+
+  // Closes when nobody uses the lock and no thread of ours owns the mutex.
+  void DropUserLocked(NamedLock& named) {
+    if (--named.users > 0 || named.depth > 0) return;
+    for (auto it = byObject_.begin(); it != byObject_.end(); ++it) {
+      if (it->second.get() == &named) {
+        byObject_.erase(it);
+        return;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::unique_ptr<NamedLock>, std::less<>> byObject_;
+  std::uint64_t nextHandle_ = 1;
+};
+
+// Per thread, armed by its first wait: tells the registry when the thread ends.
+class ThreadExitHook {
+ public:
+  void Arm() {}
+  ~ThreadExitHook() { Registry::Instance().ThreadEnding(); }
+};
+thread_local ThreadExitHook threadExitHook;
+
 bool IsValidName(std::u16string_view name) {
   return !name.empty() && name.size() <= kMaxNameUnits;
 }
@@ -377,56 +583,69 @@ bool IsValidName(std::u16string_view name) {
 
 LinuxMutexes::~LinuxMutexes() {
   std::lock_guard lock(mutex_);
-  for (auto& [value, mapping] : handles_) Registry::Instance().EndUse(*mapping);
+  for (auto& [value, named] : handles_) Registry::Instance().EndUse(*named);
   handles_.clear();
 }
 
 MutexHandle LinuxMutexes::Open(std::u16string_view name) {
   if (!IsValidName(name)) return {};
   Registry& registry = Registry::Instance();
-  SharedMapping* mapping = registry.Acquire(EncodeName(name));
-  if (mapping == nullptr) return {};
+  NamedLock* named = registry.Acquire(EncodeName(name));
+  if (named == nullptr) return {};
   MutexHandle handle{registry.NextHandleValue()};
   std::lock_guard lock(mutex_);
-  handles_.emplace(handle.value, mapping);
+  handles_.emplace(handle.value, named);
   return handle;
 }
 
-// Finds the mapping and counts one more use of it, so that a concurrent Close cannot unmap it.
-SharedMapping* LinuxMutexes::Find(MutexHandle handle) {
+// Finds the lock and counts one more use of it, so that a concurrent Close cannot close it.
+NamedLock* LinuxMutexes::Find(MutexHandle handle) {
   std::lock_guard lock(mutex_);
   auto it = handles_.find(handle.value);
-  if (it == handles_.end()) return nullptr;
+  if (it == handles_.end() || it->second->Process() != ::getpid()) return nullptr;
   Registry::Instance().AddUser(*it->second);
   return it->second;
 }
 
 WaitResult LinuxMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
-  SharedMapping* mapping = Find(handle);
-  if (mapping == nullptr) return WaitResult::kFailed;
-  int rc = Lock(mapping->Mutex(), timeoutMs);
+  NamedLock* named = Find(handle);
+  if (named == nullptr) return WaitResult::kFailed;
+  threadExitHook.Arm();
+  const timespec deadline = DeadlineAfter(timeoutMs);
+  int rc = LockThreads(named->Mutex(), timeoutMs, deadline);
   WaitResult result = WaitResult::kFailed;
   if (rc == 0) {
     result = WaitResult::kSignaled;
   } else if (rc == EOWNERDEAD) {
-    // The owner died holding it. Make it usable again; the caller owns it, as on Windows.
+    // A thread of ours died owning it. Make it usable again; the caller owns it, as on Windows.
     result = WaitResult::kAbandoned;
-    if (::pthread_mutex_consistent(mapping->Mutex()) != 0) {
-      ::pthread_mutex_unlock(mapping->Mutex());
+    if (::pthread_mutex_consistent(named->Mutex()) != 0) {
+      ::pthread_mutex_unlock(named->Mutex());
       result = WaitResult::kFailed;
     }
   } else if (rc == ETIMEDOUT) {
     result = WaitResult::kTimedOut;
-  }  // EAGAIN (recursion count exhausted), ENOTRECOVERABLE and the rest fail
+  }  // EAGAIN (recursion count exhausted) and the rest fail
   bool locked = result == WaitResult::kSignaled || result == WaitResult::kAbandoned;
-  Registry::Instance().EndUse(*mapping, locked);
+  if (locked && !named->FileLocked()) {
+    // The first level (or the first after a dead owner): other processes are shut out too.
+    const WaitResult file = named->LockFile(deadline);
+    if (file == WaitResult::kAbandoned) {
+      result = WaitResult::kAbandoned;
+    } else if (file != WaitResult::kSignaled) {
+      ::pthread_mutex_unlock(named->Mutex());
+      result = file;
+      locked = false;
+    }
+  }
+  Registry::Instance().EndUse(*named, locked);
   return result;
 }
 
 bool LinuxMutexes::Release(MutexHandle handle) {
-  SharedMapping* mapping = Find(handle);
-  if (mapping == nullptr) return false;
-  return Registry::Instance().UnlockAndEndUse(*mapping);
+  NamedLock* named = Find(handle);
+  if (named == nullptr) return false;
+  return Registry::Instance().UnlockAndEndUse(*named);
 }
 
 void LinuxMutexes::Close(MutexHandle handle) {
@@ -438,7 +657,7 @@ void LinuxMutexes::Close(MutexHandle handle) {
 }
 
 bool LinuxMutexes::RemoveName(std::u16string_view name) {
-  return IsValidName(name) && ::shm_unlink(SharedObjectName(name).c_str()) == 0;
+  return IsValidName(name) && ::unlink(ObjectPath(SharedObjectName(name)).c_str()) == 0;
 }
 
 std::string LinuxMutexes::SharedObjectName(std::u16string_view name) {

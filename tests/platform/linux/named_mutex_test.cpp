@@ -1,23 +1,22 @@
 // Linux named mutexes: ownership between threads, the same between processes (forked children),
-// owner death, racing creation, leftovers of dead creators, and the mapping of awkward names.
+// owner death, racing creation, removed names, leftovers of dead creators, and the mapping of
+// awkward names. Sharing between users is in named_mutex_users_test.cpp.
 #include "platform/linux/named_mutex.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/platform/linux/child_process.h"
 
 namespace tr350::platform {
 namespace {
@@ -28,50 +27,6 @@ template <class F>
 auto OnOtherThread(F f) {
   return std::async(std::launch::async, std::move(f)).get();
 }
-
-// A forked child running `body`, and one-byte messages each way; Receive is false once the other
-// side has gone.
-class Child {
- public:
-  struct Channel {
-    int in, out;
-    bool Send() const { return ::write(out, "x", 1) == 1; }
-    bool Receive() const {
-      char c;
-      return ::read(in, &c, 1) == 1;
-    }
-  };
-  explicit Child(const std::function<int(const Channel&)>& body) {
-    int down[2], up[2];
-    if (::pipe(down) != 0 || ::pipe(up) != 0 || (pid_ = ::fork()) < 0) return;
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
-      ::close(down[1]);
-      ::close(up[0]);
-      ::_exit(body(Channel{down[0], up[1]}));  // skips every exit handler
-    }
-    ::close(down[0]);
-    ::close(up[1]);
-    channel_ = Channel{up[0], down[1]};
-  }
-  ~Child() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-    Join();
-    ::close(channel_.in);
-    ::close(channel_.out);
-  }
-  const Channel& channel() const { return channel_; }
-  // The exit code; -1 when the child did not exit normally.
-  int Join() {
-    int status = 0;
-    if (pid_ <= 0 || ::waitpid(std::exchange(pid_, 0), &status, 0) <= 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  Channel channel_{-1, -1};
-};
 
 class NamedMutexTest : public ::testing::Test {
  protected:
@@ -247,6 +202,47 @@ TEST_F(NamedMutexTest, ProcessThatDiesOwningLeavesItAbandonedToTheWaiter) {
   EXPECT_EQ(OnOtherThread([&] { return mutexes_.Wait(h, 0); }), WaitResult::kTimedOut);
   EXPECT_TRUE(mutexes_.Release(h));  // owned once, whatever the dead owner's count was
   EXPECT_FALSE(mutexes_.Release(h));
+}
+
+TEST_F(NamedMutexTest, ThreadThatEndsOwningLeavesItAbandonedToOtherProcesses) {
+  std::u16string name = Name(u"[Device0007]");
+  Child process([&](const Child::Channel& parent) {
+    LinuxMutexes own;
+    MutexHandle h = own.Open(name);
+    WaitResult taken = WaitResult::kFailed;
+    std::thread([&] { taken = own.Wait(h, 0); }).join();
+    if (taken != WaitResult::kSignaled || !parent.Send()) return 1;
+    parent.Receive();  // stays alive while the parent waits
+    return 0;
+  });
+  ASSERT_TRUE(process.channel().Receive());
+  MutexHandle h = mutexes_.Open(name);
+  EXPECT_EQ(mutexes_.Wait(h, kDeviceWaitMs), WaitResult::kAbandoned);
+  EXPECT_TRUE(mutexes_.Release(h));
+  EXPECT_EQ(mutexes_.Wait(h, 0), WaitResult::kSignaled);
+  EXPECT_TRUE(mutexes_.Release(h));
+  process.channel().Send();
+  EXPECT_EQ(process.Join(), 0);
+}
+
+TEST_F(NamedMutexTest, HolderOfARemovedNameMovesToItsNewFile) {
+  std::u16string name = Name(u"[Device0008]");
+  MutexHandle h = mutexes_.Open(name);
+  ASSERT_TRUE(h);
+  ASSERT_TRUE(LinuxMutexes::RemoveName(name));
+  Child holder([&](const Child::Channel& parent) {
+    LinuxMutexes own;
+    MutexHandle mine = own.Open(name);  // makes a new file
+    if (own.Wait(mine, 0) != WaitResult::kSignaled || !parent.Send()) return 1;
+    parent.Receive();
+    return own.Release(mine) ? 0 : 2;
+  });
+  ASSERT_TRUE(holder.channel().Receive());
+  EXPECT_EQ(mutexes_.Wait(h, 0), WaitResult::kTimedOut);
+  holder.channel().Send();
+  EXPECT_EQ(holder.Join(), 0);
+  EXPECT_EQ(mutexes_.Wait(h, kDeviceWaitMs), WaitResult::kSignaled);
+  EXPECT_TRUE(mutexes_.Release(h));
 }
 
 TEST_F(NamedMutexTest, ProcessesRacingToCreateANameShareOneMutex) {
