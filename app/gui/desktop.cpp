@@ -3,17 +3,21 @@
 
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QWidget>
 
 #include <ostream>
 #include <utility>
 #include <vector>
 
 #include "app/app.h"
+#include "app/printable_text.h"
 #include "app/resource.h"
 #include "emulator/scenarios.h"
 #include "platform/linux/elf_resources.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/real_clock.h"
+#include "platform/termination.h"
 #include "res/dialog_templates.h"
 #include "res/icon/icon.h"
 
@@ -77,33 +81,51 @@ std::optional<std::string> ToolVersion(platform::ModuleResources& resources) {
 
 // ---- The command line ---------------------------------------------------------------------------
 
+namespace {
+
+bool IsOwnOption(std::string_view arg) {
+  return arg == "--help" || arg == "-h" || arg == "--version" || arg == "--simulate" ||
+         arg.starts_with("--simulate=");
+}
+
+Arguments UsageError(std::string error) {
+  return Arguments{Action::kUsageError, std::nullopt, std::move(error)};
+}
+
+}  // namespace
+
 Arguments ParseArguments(std::span<const std::string_view> args, bool strict) {
+  // --help, --version and --simulate=help answer before Qt is started, so nothing but our own
+  // options may come with them.
+  for (const std::string_view arg : args) {
+    std::optional<Action> answer;
+    if (arg == "--help" || arg == "-h") answer = Action::kHelp;
+    if (arg == "--version") answer = Action::kVersion;
+    if (arg == "--simulate=help") answer = Action::kListScenarios;
+    if (!answer) continue;
+    for (const std::string_view other : args) {
+      if (!IsOwnOption(other)) {
+        return UsageError("'" + PrintableArgument(arg) + "' takes no other arguments, but got '" +
+                          PrintableArgument(other) + "'");
+      }
+    }
+    return Arguments{*answer, std::nullopt, {}};
+  }
   Arguments parsed;
   for (const std::string_view arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      return Arguments{Action::kHelp, std::nullopt, {}};
-    }
-    if (arg == "--version") {
-      return Arguments{Action::kVersion, std::nullopt, {}};
-    }
     if (arg == "--simulate") {
       parsed.scenario = std::string(kDefaultScenario);
     } else if (arg.starts_with("--simulate=")) {
       const std::string_view scenario = arg.substr(11);
-      if (scenario.empty()) {
-        return Arguments{Action::kUsageError, std::nullopt,
-                         "'--simulate=' needs a scenario: --simulate=SCENARIO"};
-      }
-      if (scenario == "help") return Arguments{Action::kListScenarios, std::nullopt, {}};
+      if (scenario.empty()) return UsageError("'--simulate=' needs a scenario: --simulate=SCENARIO");
       parsed.scenario = std::string(scenario);
     } else if (strict) {
-      return Arguments{Action::kUsageError, std::nullopt,
-                       "unknown argument '" + std::string(arg) + "'"};
+      return UsageError("unknown argument '" + PrintableArgument(arg) + "'");
     }
   }
   if (parsed.scenario && !emulator::ScenarioDescription(*parsed.scenario)) {
-    return Arguments{Action::kUsageError, std::nullopt,
-                     "unknown scenario '" + *parsed.scenario + "'; --simulate=help lists them"};
+    return UsageError("unknown scenario '" + PrintableArgument(*parsed.scenario) +
+                      "'; --simulate=help lists them");
   }
   return parsed;
 }
@@ -177,11 +199,35 @@ void RunWindow(ui::qt::QtUi& ui, DemoMachine* demo) {
     QObject::connect(&poll, &QTimer::timeout, [demo] { demo->Poll(); });
     poll.start(kDemoPollMs);
   }
+  // A request to end that came while the reader was written is acted on once the write is done:
+  // the windows close from the top down as if the user closed them (the main dialog refuses while
+  // its update thread still runs, and is asked again on a later tick).
+  QTimer ending;
+  QObject::connect(&ending, &QTimer::timeout, [] {
+    if (!platform::DeferredTermination()) return;
+    if (QWidget* popup = QApplication::activePopupWidget()) {
+      popup->close();
+    } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->done(QMessageBox::Ok);
+    } else if (QWidget* top = QApplication::activeModalWidget()) {
+      top->close();
+    }
+  });
+  ending.start(kTerminationPollMs);
   CRZ6104FwUpdateToolApp app(ui);
   app.InitInstance();
 }
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  {
+    // A damaged program file is said so at once, whatever was asked of it.
+    platform::ElfModuleResources self;
+    if (self.SectionState() == platform::ElfModuleResources::State::kDamaged) {
+      err << kProgramName << ": the program file is damaged: its resources cannot be read; "
+          << "reinstall the tool\n";
+      return kExitFailure;
+    }
+  }
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   Arguments parsed = ParseArguments(args, false);
   switch (parsed.action) {
@@ -235,7 +281,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     platform::ScopedPlatform scope(real);
     ui::qt::QtUi ui(WindowOptions(real));
     RunWindow(ui, nullptr);
-    return kExitOk;
+    return platform::DeferredTermination().value_or(kExitOk);
   }
   platform::RealClock clock;
   platform::ElfModuleResources resources;
@@ -245,7 +291,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       << "': " << *emulator::ScenarioDescription(*parsed.scenario) << "\n";
   ui::qt::QtUi ui(WindowOptions(demo->Platform()));
   RunWindow(ui, demo.get());
-  return kExitOk;
+  return platform::DeferredTermination().value_or(kExitOk);
 }
 
 }  // namespace tr350::gui

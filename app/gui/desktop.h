@@ -83,10 +83,15 @@ inline constexpr int kDemoPollMs = 100;
 ui::qt::QtOptions WindowOptions(platform::Platform& platform,
                                 std::optional<std::string> locale = std::nullopt);
 // Runs the main dialog until it closes, polling the demo machine meanwhile (when there is one).
-// Window's thread; the platform must be the current one.
+// When a request to end was deferred while the reader was written (platform/termination.h), the
+// windows are closed once the write is done. Window's thread; the platform must be the current
+// one.
 void RunWindow(ui::qt::QtUi& ui, DemoMachine* demo);
+// How often the window asks whether a deferred request to end is due.
+inline constexpr int kTerminationPollMs = 100;
 
-// The whole program. --help and --version need no display. Runs the window on the calling thread.
+// The whole program. --help and --version need no display. Runs the window on the calling thread;
+// 128 + the signal's number when a deferred request to end closed it.
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace tr350::gui

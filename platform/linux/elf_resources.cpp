@@ -1,6 +1,7 @@
 // Finds the resource section in an ELF program file and decodes its resource directory. Every
-// offset read from the file is checked against what was read, so a damaged file yields "no
-// resources", never a read out of bounds.
+// offset and size read from the file is checked against the file or the section before it is
+// used, so a damaged file yields "damaged, no resources", never a huge allocation or a read out
+// of bounds.
 #include "platform/linux/elf_resources.h"
 
 #include <elf.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace tr350::platform {
 namespace {
@@ -26,6 +28,8 @@ std::uint16_t Le16(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
+using State = ElfModuleResources::State;
+
 template <typename T>
 bool ReadAt(std::ifstream& file, std::uint64_t offset, T& out) {
   file.seekg(static_cast<std::streamoff>(offset));
@@ -33,35 +37,48 @@ bool ReadAt(std::ifstream& file, std::uint64_t offset, T& out) {
   return static_cast<bool>(file);
 }
 
-// The bytes of the named section of an ELF file of the given class; empty when absent.
+// Whether [offset, offset + size) lies within a file (or section) of `total` bytes; no overflow.
+bool Fits(std::uint64_t offset, std::uint64_t size, std::uint64_t total) {
+  return offset <= total && size <= total - offset;
+}
+
+// Reads the named section of an ELF file of the given class into `bytes`. Every stated offset and
+// size is checked against the file's size before anything is allocated or read.
 template <typename Ehdr, typename Shdr>
-std::vector<std::uint8_t> ReadSection(std::ifstream& file, const char* name) {
+State ReadSection(std::ifstream& file, std::uint64_t fileSize, std::string_view name,
+                  std::vector<std::uint8_t>& bytes) {
   Ehdr eh{};
-  if (!ReadAt(file, 0, eh) || eh.e_shentsize != sizeof(Shdr) || eh.e_shstrndx >= eh.e_shnum) {
-    return {};
+  if (!ReadAt(file, 0, eh)) return State::kDamaged;
+  if (eh.e_shnum == 0) return State::kAbsent;  // no section table: a stripped-down program
+  if (eh.e_shentsize != sizeof(Shdr) || eh.e_shstrndx >= eh.e_shnum ||
+      !Fits(eh.e_shoff, std::uint64_t{eh.e_shnum} * sizeof(Shdr), fileSize)) {
+    return State::kDamaged;
   }
   Shdr names{};
-  if (!ReadAt(file, eh.e_shoff + std::uint64_t{eh.e_shstrndx} * sizeof(Shdr), names)) return {};
-  const std::size_t nameLength = std::strlen(name);
+  if (!ReadAt(file, eh.e_shoff + std::uint64_t{eh.e_shstrndx} * sizeof(Shdr), names) ||
+      names.sh_type == SHT_NOBITS || !Fits(names.sh_offset, names.sh_size, fileSize)) {
+    return State::kDamaged;
+  }
+  std::string candidate(name.size() + 1, '\0');
   for (std::uint16_t i = 0; i < eh.e_shnum; ++i) {
     Shdr sh{};
-    if (!ReadAt(file, eh.e_shoff + std::uint64_t{i} * sizeof(Shdr), sh)) return {};
-    if (sh.sh_type == SHT_NOBITS || sh.sh_name >= names.sh_size) continue;
-    std::vector<char> candidate(nameLength + 1, '\0');
+    if (!ReadAt(file, eh.e_shoff + std::uint64_t{i} * sizeof(Shdr), sh)) return State::kDamaged;
+    // The name and its terminator must lie within the name table to match.
+    if (!Fits(sh.sh_name, candidate.size(), names.sh_size)) continue;
     file.seekg(static_cast<std::streamoff>(names.sh_offset + sh.sh_name));
     file.read(candidate.data(), static_cast<std::streamsize>(candidate.size()));
-    if (!file) {
-      file.clear();
-      continue;
+    if (!file) return State::kDamaged;
+    if (candidate.compare(0, name.size(), name) != 0 || candidate.back() != '\0') continue;
+    if (sh.sh_type == SHT_NOBITS || !Fits(sh.sh_offset, sh.sh_size, fileSize)) {
+      return State::kDamaged;
     }
-    if (std::memcmp(candidate.data(), name, nameLength + 1) != 0) continue;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sh.sh_size));
+    bytes.resize(static_cast<std::size_t>(sh.sh_size));
     file.seekg(static_cast<std::streamoff>(sh.sh_offset));
     file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!file) return {};
-    return bytes;
+    if (!file) return State::kDamaged;
+    return State::kPresent;
   }
-  return {};
+  return State::kAbsent;
 }
 
 }  // namespace
@@ -69,34 +86,62 @@ std::vector<std::uint8_t> ReadSection(std::ifstream& file, const char* name) {
 ElfModuleResources::ElfModuleResources(std::string programPath) : path_(std::move(programPath)) {}
 
 void ElfModuleResources::Load() {
-  std::ifstream file(path_, std::ios::binary);
-  if (!file) return;
+  state_ = Decode();
+  if (state_ != State::kPresent) {
+    entries_.clear();
+    section_.clear();
+  }
+}
+
+ElfModuleResources::State ElfModuleResources::Decode() {
+  std::ifstream file(path_, std::ios::binary | std::ios::ate);
+  if (!file) return State::kAbsent;
+  const std::streamoff end = file.tellg();
+  if (end < 0) return State::kAbsent;
+  const auto fileSize = static_cast<std::uint64_t>(end);
+  file.seekg(0);
   unsigned char ident[EI_NIDENT] = {};
   file.read(reinterpret_cast<char*>(ident), EI_NIDENT);
-  if (!file || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_DATA] != ELFDATA2LSB) return;
-  if (ident[EI_CLASS] == ELFCLASS64) {
-    section_ = ReadSection<Elf64_Ehdr, Elf64_Shdr>(file, kResourceSectionName);
-  } else if (ident[EI_CLASS] == ELFCLASS32) {
-    section_ = ReadSection<Elf32_Ehdr, Elf32_Shdr>(file, kResourceSectionName);
+  if (!file || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_DATA] != ELFDATA2LSB) {
+    return State::kAbsent;
   }
+  State read = State::kAbsent;
+  if (ident[EI_CLASS] == ELFCLASS64) {
+    read = ReadSection<Elf64_Ehdr, Elf64_Shdr>(file, fileSize, kResourceSectionName, section_);
+  } else if (ident[EI_CLASS] == ELFCLASS32) {
+    read = ReadSection<Elf32_Ehdr, Elf32_Shdr>(file, fileSize, kResourceSectionName, section_);
+  }
+  if (read != State::kPresent) return read;
 
+  // The directory: magic, entry count, then {type, id, offset, size} entries, the data after them.
   const std::span<const std::uint8_t> s(section_);
   if (s.size() < sizeof(kDirectoryMagic) + 4 ||
       !std::equal(std::begin(kDirectoryMagic), std::end(kDirectoryMagic), s.begin())) {
-    return;
+    return State::kDamaged;
   }
   const std::uint32_t count = Le32(s, 8);
-  if (count > (s.size() - 12) / kDirectoryEntrySize) return;
+  if (count > (s.size() - 12) / kDirectoryEntrySize) return State::kDamaged;
+  const std::size_t directoryEnd = 12 + std::size_t{count} * kDirectoryEntrySize;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t at = 12 + i * kDirectoryEntrySize;
     const std::uint32_t offset = Le32(s, at + 4);
     const std::uint32_t size = Le32(s, at + 8);
-    if (offset > s.size() || size > s.size() - offset) return;  // damaged: no resources at all
+    if (offset < directoryEnd || !Fits(offset, size, s.size())) return State::kDamaged;
+    entries_.push_back({Le16(s, at), Le16(s, at + 2), s.subspan(offset, size)});
   }
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::size_t at = 12 + i * kDirectoryEntrySize;
-    entries_.push_back({Le16(s, at), Le16(s, at + 2), s.subspan(Le32(s, at + 4), Le32(s, at + 8))});
+  // Resources never share bytes: overlapping entries mean a damaged directory.
+  std::vector<std::span<const std::uint8_t>> byStart;
+  for (const Entry& e : entries_) byStart.push_back(e.bytes);
+  std::ranges::sort(byStart, {}, [](std::span<const std::uint8_t> b) { return b.data(); });
+  for (std::size_t i = 1; i < byStart.size(); ++i) {
+    if (byStart[i - 1].data() + byStart[i - 1].size() > byStart[i].data()) return State::kDamaged;
   }
+  return State::kPresent;
+}
+
+ElfModuleResources::State ElfModuleResources::SectionState() {
+  std::call_once(loaded_, [this] { Load(); });
+  return state_;
 }
 
 std::optional<std::span<const std::uint8_t>> ElfModuleResources::Find(std::uint16_t type,

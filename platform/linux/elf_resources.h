@@ -19,7 +19,13 @@ namespace tr350::platform {
 // Thread-safe: the file is read once, on first use.
 class ElfModuleResources final : public ModuleResources {
  public:
+  // kAbsent: not a program file, or one built without the section. kDamaged: the section table,
+  // the section or its directory does not fit the file (the program file is corrupt).
+  enum class State : std::uint8_t { kPresent, kAbsent, kDamaged };
+
   explicit ElfModuleResources(std::string programPath = "/proc/self/exe");
+
+  State SectionState();
 
   std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type,
                                                     std::uint16_t id) override;
@@ -32,8 +38,10 @@ class ElfModuleResources final : public ModuleResources {
     std::span<const std::uint8_t> bytes;
   };
   void Load();
+  State Decode();
 
   std::string path_;
+  State state_ = State::kAbsent;
   std::once_flag loaded_;
   std::vector<std::uint8_t> section_;
   std::vector<Entry> entries_;

@@ -9,10 +9,16 @@
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
 
 #include "app/fixed_texts.h"
 #include "app/resource.h"
 #include "emulator/reader.h"
+#include "platform/termination.h"
 #include "tests/app/gui/desktop_harness.h"
 
 namespace tr350::test {
@@ -101,6 +107,40 @@ TEST(DesktopTest, ExitIsRefusedWhileTheUpdateWrites) {
   });
 }
 
+// SIGTERM while the reader is written: the window stays until the write is done, then closes by
+// itself, result dialog first, and the program ends with 128 + SIGTERM. The test holds the write
+// guard itself around the update's writes. In a child process of its own: the request is final.
+TEST(DesktopTest, ARequestToEndWaitsForTheWriteThenClosesTheWindow) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto program = [] {
+    platform::InstallTerminationHandlers(gui::kProgramName);
+    bool closedByItself = false;
+    {
+      DesktopHarness h("flash-old");
+      h.Run([&](GuiDriver& d) {
+        std::optional<platform::CriticalWrite> write;
+        ASSERT_TRUE(d.WaitFor([&] { return h.ShowsVerdict(IDS_UPDATE_NEEDED); }));
+        Hold writing(h, emulator::vendor_op::kFlashOut, 50);
+        write.emplace();
+        d.Click([&] { return h.Button(IDC_UPDATE); });
+        ASSERT_TRUE(writing.Reached());
+        ::kill(::getpid(), SIGTERM);
+        EXPECT_TRUE(d.Read([&] { return h.Main() != nullptr && h.Main()->isVisible(); }));
+        writing.Release();
+        // The update has restarted the reader and shows its result: the write is over.
+        ASSERT_TRUE(d.WaitFor([&] { return h.Dialog(IDD_MESSAGEBOX) != nullptr; }));
+        EXPECT_TRUE(d.Read([&] { return h.Main() != nullptr; }));
+        write.reset();
+        closedByItself = d.WaitFor([&] { return h.Main() == nullptr; });
+      });
+    }
+    std::exit(closedByItself ? platform::DeferredTermination().value_or(2) : 1);
+  };
+  EXPECT_EXIT(program(), ::testing::ExitedWithCode(128 + SIGTERM),
+              "tr350-fwupdate: the reader is being written; the tool will stop when the write is "
+              "done");
+}
+
 TEST(DesktopTest, AboutBoxFromTheWindowMenuAndF1) {
   DesktopHarness h("flash-current");
   const auto about = [&] { return h.Dialog(IDD_ABOUTBOX); };
@@ -183,6 +223,14 @@ TEST(DesktopArguments, OptionsAndErrors) {
   // Before Qt has taken its own options they are let through; after, nothing unknown is.
   EXPECT_EQ(parse({"-platform", "offscreen"}, false).action, Action::kRun);
   EXPECT_EQ(parse({"--frobnicate"}, true).action, Action::kUsageError);
+  // The answers given without a display take nothing but our own options.
+  EXPECT_EQ(parse({"--help", "extra"}, false).action, Action::kUsageError);
+  EXPECT_EQ(parse({"--version", "extra"}, false).action, Action::kUsageError);
+  EXPECT_EQ(parse({"extra", "--simulate=help"}, false).action, Action::kUsageError);
+  // Arguments are shown with their control characters escaped.
+  const gui::Arguments escaped = parse({"--simulate=\x1b[2J\r"}, false);
+  EXPECT_EQ(escaped.action, Action::kUsageError);
+  EXPECT_EQ(escaped.error, "unknown scenario '\\x1b[2J\\x0d'; --simulate=help lists them");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Resources read back from program files: present, missing, without a version, damaged.
 #include "platform/linux/elf_resources.h"
 
+#include <elf.h>
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/platform/linux/damaged_program.h"
 
 namespace tr350::platform {
 namespace {
@@ -53,31 +57,61 @@ TEST(ElfResources, MissingResourcesAreReportedAsMissing) {
   EXPECT_FALSE(absent.Find(132, 131).has_value());
 }
 
-// A copy of this program whose resource directory says more than the section holds.
-TEST(ElfResources, DamagedDirectoryYieldsNoResources) {
-  Bytes file = ReadFile("/proc/self/exe");
-  // The directory: magic, two entries, the first the version resource (type 16, id 1). The
-  // non-loaded section lies after the loaded ones, so the last match is the section, not a copy
-  // of these bytes among the program's constants.
-  const Bytes directory = {'T', 'R', '3', '5', 'R', 'S', 'R', 'C', 2, 0, 0, 0, 16, 0, 1, 0};
-  const auto at = std::find_end(file.begin(), file.end(), directory.begin(), directory.end());
-  ASSERT_NE(at, file.end());
+// Copies of this program whose section table or resource directory states offsets and sizes that
+// do not fit: damaged, no resources, and no allocation of the stated size.
+TEST(ElfResources, DamagedSectionsAreReportedAsDamaged) {
+  using State = ElfModuleResources::State;
+  const test::ProgramFile self = test::ProgramFile::Load("/proc/self/exe");
+  ASSERT_NE(self.sectionHeader, 0u);
+  EXPECT_EQ(ElfModuleResources().SectionState(), State::kPresent);
   const std::string path = ::testing::TempDir() + "damaged_program_" + std::to_string(getpid());
-
-  const auto damagedAt = [&](std::size_t offset) {
-    Bytes damaged = file;
-    damaged[static_cast<std::size_t>(at - file.begin()) + offset] = 0x7F;
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(damaged.data()),
-               static_cast<std::streamsize>(damaged.size()));
-    return ElfModuleResources(path).Find(132, 131).has_value();
+  const auto stateOf = [&](const test::ProgramFile& damaged) {
+    damaged.Save(path);
+    ElfModuleResources resources(path);
+    EXPECT_FALSE(resources.Find(132, 131).has_value());
+    return resources.SectionState();
   };
-  EXPECT_FALSE(damagedAt(11));          // an entry count far beyond the section
-  EXPECT_FALSE(damagedAt(12 + 8 + 3));  // the first entry's size running past the section
+  const std::size_t header = self.sectionHeader;
+  const std::size_t directory = self.section;
+  const auto damaged = [&](auto&& change) {
+    test::ProgramFile copy = self;
+    change(copy);
+    return stateOf(copy);
+  };
 
-  // Not a program file at all.
+  // The section table: a size of nearly 2^64, an offset past the end, a table past the end.
+  EXPECT_EQ(damaged([&](auto& f) {
+              f.template Put<std::uint64_t>(header + offsetof(Elf64_Shdr, sh_size), ~0ull << 8);
+            }),
+            State::kDamaged);
+  EXPECT_EQ(damaged([&](auto& f) {
+              f.template Put<std::uint64_t>(header + offsetof(Elf64_Shdr, sh_offset),
+                                            f.bytes.size() - 4);
+            }),
+            State::kDamaged);
+  EXPECT_EQ(damaged([&](auto& f) {
+              f.template Put<std::uint64_t>(offsetof(Elf64_Ehdr, e_shoff), f.bytes.size() - 64);
+            }),
+            State::kDamaged);
+
+  // The directory: {magic, count, {type, id, offset, size}...}; the first entry is the version.
+  ASSERT_EQ(self.At<std::uint32_t>(directory + 12), 16u | (1u << 16));
+  EXPECT_EQ(damaged([&](auto& f) { f.bytes[directory + 11] = 0x7F; }), State::kDamaged);
+  EXPECT_EQ(damaged([&](auto& f) { f.bytes[directory + 12 + 8 + 3] = 0x7F; }), State::kDamaged);
+  EXPECT_EQ(damaged([&](auto& f) { f.bytes[directory] = 'X'; }), State::kDamaged);
+  // The second entry's bytes moved onto the first's; then onto the directory itself.
+  EXPECT_EQ(damaged([&](auto& f) {
+              f.template Put<std::uint32_t>(directory + 24 + 4, f.template At<std::uint32_t>(
+                                                                    directory + 12 + 4));
+            }),
+            State::kDamaged);
+  EXPECT_EQ(damaged([&](auto& f) { f.template Put<std::uint32_t>(directory + 12 + 4, 0); }),
+            State::kDamaged);
+
+  // Not a program file at all, and a program without the section: no resources, not damaged.
   std::ofstream(path, std::ios::trunc) << "#!/bin/sh\n";
-  EXPECT_FALSE(ElfModuleResources(path).Find(132, 131).has_value());
+  EXPECT_EQ(ElfModuleResources(path).SectionState(), State::kAbsent);
+  EXPECT_EQ(ElfModuleResources(TR350_PROBE_NORESOURCES).SectionState(), State::kAbsent);
   std::remove(path.c_str());
 }
 
