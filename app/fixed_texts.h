@@ -24,6 +24,8 @@ inline constexpr std::u16string_view kFwVersionError = u"FW version error";
 inline constexpr std::u16string_view kErrorCaption = u"Error";
 inline constexpr std::u16string_view kFwIsLatest = u"FW is latest.";
 inline constexpr std::u16string_view kFwIsNotLatest = u"FW is not latest.";
+inline constexpr std::u16string_view kReaderInUse =
+    u"The reader is in use by another program.\r\nPlease try again when it has finished.";
 inline constexpr std::u16string_view kCheckNotStarted = u"The firmware check could not be started.";
 
 // The update.

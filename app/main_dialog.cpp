@@ -2,6 +2,8 @@
 // the two buttons, the timers and device changes.
 #include "app/main_dialog.h"
 
+#include "workflow/backup_keeper.h"
+
 #include "app/about_dialog.h"
 #include "app/fixed_texts.h"
 #include "app/version_text.h"
@@ -15,7 +17,7 @@ std::u16string MainWindowTitle(std::u16string_view version) {
 }
 
 CRZ6104FwUpdateToolDlg::CRZ6104FwUpdateToolDlg(ui::Backend& ui)
-    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG) {}
+    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG), m_backupDirectory(workflow::DefaultBackupDirectory()) {}
 
 // The table, the images and the strings release what they hold themselves. The window's modal
 // loop has waited for its workers, so none uses them any more.

@@ -5,13 +5,16 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/resource.h"
 #include "discovery/device_table.h"
 #include "image/firmware_image.h"
 #include "platform/ui.h"
+#include "workflow/core.h"
 
 namespace tr350 {
 
@@ -56,6 +59,14 @@ class CRZ6104FwUpdateToolDlg : public ui::Dialog {
   // did not finish: an update of a reader that reads back blank writes this header again instead
   // of the blank one. Cleared when an update has verified.
   std::optional<std::array<std::uint8_t, kImageHeaderSize>> m_recoveryHeader;
+  // Everything the last read-back read from the reader (saved as its backup before an update),
+  // and who the reader was.
+  std::vector<std::uint8_t> m_deviceContent;
+  workflow::ReaderIdentity m_deviceIdentity;
+  // Where backups of readers are kept (empty: none are made or looked for), and the pending
+  // backup a blank reader's header was recovered from.
+  std::filesystem::path m_backupDirectory;
+  std::optional<std::filesystem::path> m_recoveryBackup;
   // The error code the last scan or update ended with; none after success.
   std::optional<ErrorCode> m_lastError;
 

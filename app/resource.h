@@ -39,6 +39,10 @@ inline constexpr int IDS_FW_LATEST = 102;
 inline constexpr int IDS_UPDATE_NEEDED = 104;
 inline constexpr int IDS_ALREADY_LATEST = 105;
 inline constexpr int IDS_DEVICE_NOT_SUPPORTED = 106;
+// A blank reader whose backup was found (%s: the backup file), and one without (%s: where
+// backups are kept).
+inline constexpr int IDS_RECOVERY_OFFERED = 107;
+inline constexpr int IDS_NO_BACKUP = 108;
 
 // Strings that only give the error codes their meaning; no window shows them.
 inline constexpr int IDS_ERR_NO_DEVICE = 288;
@@ -54,6 +58,9 @@ inline constexpr int IDS_ERR_NEW_CHIP = 527;
 inline constexpr int IDS_ERR_DEVICE_HEADER = 528;
 inline constexpr int IDS_ERR_PREPARE_IMAGE = 529;
 inline constexpr int IDS_ERR_START_THREAD = 530;
+inline constexpr int IDS_ERR_READER_IN_USE = 531;
+inline constexpr int IDS_ERR_BACKUP = 532;
+inline constexpr int IDS_ERR_STOPPED = 533;
 
 enum class ErrorCode : int {
   kNoDevice = IDS_ERR_NO_DEVICE,
@@ -71,6 +78,12 @@ enum class ErrorCode : int {
   // written.
   kPrepareImage = IDS_ERR_PREPARE_IMAGE,
   kStartThread = IDS_ERR_START_THREAD,
+  // Another program (or window) holds the reader's lock: nothing is read or written.
+  kReaderInUse = IDS_ERR_READER_IN_USE,
+  // The reader's current firmware could not be saved before the update: nothing is written.
+  kBackup = IDS_ERR_BACKUP,
+  // The program was asked to end before the first write: nothing is written.
+  kStopped = IDS_ERR_STOPPED,
 };
 
 }  // namespace tr350

@@ -33,6 +33,8 @@ std::size_t PutStringDescriptor(std::span<std::uint8_t> b, std::size_t at, std::
   return at + 2 + units * 2;
 }
 
+constexpr std::size_t kConfigSize = 512;
+
 void BuildHeader(const FirmwareContentSpec& spec, std::span<std::uint8_t> h) {
   std::ranges::fill(h, std::uint8_t{0xFF});
   PutLe16(h, 0, spec.signature);
@@ -102,7 +104,69 @@ std::string Fw2StampText(const VersionStamp& s) {
          s.tail;
 }
 
+namespace {
+
+// A reader programmed with a release image holds its own header (identity, counter, strings) with
+// the page counts of the image's sections raised to even numbers, each section padded with 0xFF to
+// its count, then the image's configuration block with the counter's copy (little-endian at 0),
+// the 16-bit sum of the header bytes (big-endian at 2) and from byte 6 the two versions as packed
+// digits, each field a length byte that counts itself followed by two digits per byte.
+std::vector<std::uint8_t> ProgrammedContent(const FirmwareContentSpec& spec) {
+  const std::span<const std::uint8_t> image(spec.release);
+  if (image.size() < kFirmwareHeaderSize) return {};
+  const auto pagesAt = [&](std::size_t at) {
+    return static_cast<std::size_t>((image[at] << 8) | image[at + 1]);
+  };
+  const std::size_t fw1Bytes = pagesAt(10) * kFirmwarePageSize;
+  const std::size_t fw2Bytes = pagesAt(12) * kFirmwarePageSize;
+  if (image.size() < kFirmwareHeaderSize + fw1Bytes + fw2Bytes) return {};
+  const auto even = [](std::size_t pages) { return pages + pages % 2; };
+  FirmwareContentSpec header = spec;
+  header.fw1Pages = static_cast<std::uint16_t>(even(pagesAt(10)));
+  header.fw2Pages = static_cast<std::uint16_t>(even(pagesAt(12)));
+  const std::size_t fw1Span = std::size_t{header.fw1Pages} * kFirmwarePageSize;
+  const std::size_t fw2Span = std::size_t{header.fw2Pages} * kFirmwarePageSize;
+  const std::size_t configAt = kFirmwareHeaderSize + fw1Span + fw2Span;
+  std::vector<std::uint8_t> content(configAt + kConfigSize, 0xFF);
+  const std::span<std::uint8_t> all(content);
+  BuildHeader(header, all.first(kFirmwareHeaderSize));
+  std::ranges::copy(image.subspan(kFirmwareHeaderSize, fw1Bytes),
+                    all.begin() + kFirmwareHeaderSize);
+  std::ranges::copy(image.subspan(kFirmwareHeaderSize + fw1Bytes, fw2Bytes),
+                    all.begin() + static_cast<std::ptrdiff_t>(kFirmwareHeaderSize + fw1Span));
+
+  const std::span<std::uint8_t> config = all.subspan(configAt, kConfigSize);
+  const std::size_t imageConfigAt = kFirmwareHeaderSize + fw1Bytes + fw2Bytes;
+  if (image.size() >= imageConfigAt + kConfigSize) {
+    std::ranges::copy(image.subspan(imageConfigAt, kConfigSize), config.begin());
+  }
+  PutLe16(config, 0, spec.updateCounter);
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < kFirmwareHeaderSize; ++i) sum = static_cast<std::uint16_t>(sum + content[i]);
+  PutBe16(config, 2, sum);
+  std::size_t field = 6;
+  for (const auto& stamp : {spec.fw1Stamp, spec.fw2Stamp}) {
+    const std::string digits = stamp ? stamp->date + stamp->time : std::string();
+    const std::size_t packed = digits.size() / 2;
+    if (field + 1 + packed > kConfigSize) break;
+    config[field] = static_cast<std::uint8_t>(packed + 1);
+    for (std::size_t i = 0; i < packed; ++i) {
+      config[field + 1 + i] =
+          static_cast<std::uint8_t>(((digits[2 * i] - '0') << 4) | (digits[2 * i + 1] - '0'));
+    }
+    field += packed + 1;
+  }
+  return content;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> BuildFirmwareContent(const FirmwareContentSpec& spec) {
+  if (!spec.release.empty()) {
+    if (std::vector<std::uint8_t> content = ProgrammedContent(spec); !content.empty()) {
+      return content;
+    }
+  }
   const std::size_t fw1Size = std::size_t{spec.fw1Pages} * kFirmwarePageSize;
   const std::size_t fw2Size = std::size_t{spec.fw2Pages} * kFirmwarePageSize;
   std::vector<std::uint8_t> content(kFirmwareHeaderSize + fw1Size + fw2Size);

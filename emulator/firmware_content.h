@@ -68,9 +68,14 @@ struct FirmwareContentSpec {
   std::uint32_t fw2StampOffset = 0x1C80;
   // Seeds the code bytes around the stamps, so that two builds differ everywhere.
   std::uint32_t codeSeed = 1;
+  // A release image (header, FW1, FW2, configuration block) the reader was programmed with; when
+  // given, its sections and configuration block replace the generated code, the page counts and
+  // the stamps' placement, and the stamps' versions are packed into the configuration block.
+  std::vector<std::uint8_t> release;
 };
 
-// Header, FW1 and FW2: 512 + (fw1Pages + fw2Pages) * 256 bytes. Pure; thread-safe.
+// Header, FW1 and FW2: 512 + (fw1Pages + fw2Pages) * 256 bytes; with a release image also the
+// configuration block after them. Pure; thread-safe.
 std::vector<std::uint8_t> BuildFirmwareContent(const FirmwareContentSpec& spec);
 
 // Erased storage: every byte 0xFF.

@@ -90,19 +90,21 @@ void KeyboardAndReader(Machine& m, std::shared_ptr<Reader> reader) {
   m.Connect(bus, 3, ReaderDevice(std::move(reader)));
 }
 
-void FlashOld(Machine& m, platform::Clock& clock) {
+void FlashOld(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   KeyboardAndReader(m, FlashReader(clock, "ef-4016", OldFirmware()));
 }
 
-void FlashCurrent(Machine& m, platform::Clock& clock) {
-  KeyboardAndReader(m, FlashReader(clock, "c8-4013", CurrentFirmware(), kCurrentBridgeVersion));
+void FlashCurrent(Machine& m, platform::Clock& clock, const ScenarioInputs& inputs) {
+  FirmwareContentSpec content = CurrentFirmware();
+  content.release.assign(inputs.releaseImage.begin(), inputs.releaseImage.end());
+  KeyboardAndReader(m, FlashReader(clock, "c8-4013", content, kCurrentBridgeVersion));
 }
 
-void SectorOld(Machine& m, platform::Clock& clock) {
+void SectorOld(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   KeyboardAndReader(m, SectorReader(clock, OldFirmware()));
 }
 
-void TwoReaders(Machine& m, platform::Clock& clock) {
+void TwoReaders(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   const DeviceId bus = m.AddBus();
   m.Connect(bus, 1, ReaderDevice(FlashReader(clock, "c2-2016", OldFirmware())));
   const DeviceId hub = m.ConnectHub(bus, 3);
@@ -110,7 +112,7 @@ void TwoReaders(Machine& m, platform::Clock& clock) {
   m.SetDiskOrder(DiskOrder::kReverseUsbOrder);
 }
 
-void NoReader(Machine& m, platform::Clock&) {
+void NoReader(Machine& m, platform::Clock&, const ScenarioInputs&) {
   const DeviceId bus = m.AddBus();
   m.Connect(bus, 1, KeyboardDevice());
   const DeviceId hub = m.ConnectHub(bus, 2);
@@ -123,11 +125,11 @@ void NoReader(Machine& m, platform::Clock&) {
   m.Connect(hub, 1, std::move(mouse));
 }
 
-void NoUsb(Machine& m, platform::Clock&) {
+void NoUsb(Machine& m, platform::Clock&, const ScenarioInputs&) {
   m.AddBus();
 }
 
-void ForeignDisk(Machine& m, platform::Clock& clock) {
+void ForeignDisk(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   ReaderConfig config;
   config.vendorCommands = false;
   const DeviceId bus = m.AddBus();
@@ -135,31 +137,31 @@ void ForeignDisk(Machine& m, platform::Clock& clock) {
   m.Connect(bus, 2, PlainDiskDevice(std::make_shared<Reader>(clock, SectorStorage{256}, config)));
 }
 
-void BlankChip(Machine& m, platform::Clock& clock) {
+void BlankChip(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   KeyboardAndReader(m, FlashReader(clock, "ef-4016", std::nullopt));
 }
 
-void NotSupported(Machine& m, platform::Clock& clock) {
+void NotSupported(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   FirmwareContentSpec content = OldFirmware();
   content.usbVendorId = 0x2B7C;
   content.usbProductId = 0x0350;
   KeyboardAndReader(m, FlashReader(clock, "ef-4018", content));
 }
 
-void WrongSignature(Machine& m, platform::Clock& clock) {
+void WrongSignature(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   FirmwareContentSpec content = OldFirmware();
   content.signature = 0x7E2A;
   KeyboardAndReader(m, FlashReader(clock, "c8-4013", content));
 }
 
-void DeepDisk(Machine& m, platform::Clock& clock) {
+void DeepDisk(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   UsbDeviceSpec spec = ReaderDevice(FlashReader(clock, "ef-4016", OldFirmware()));
   spec.placement = DiskPlacement::kBelowIntermediate;
   const DeviceId bus = m.AddBus();
   m.Connect(bus, 2, std::move(spec));
 }
 
-void OtherBridge(Machine& m, platform::Clock& clock) {
+void OtherBridge(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   ReaderConfig config;
   IdentificationBlock block = MakeIdentification(0x2B7C, 0x0350, 0x02000100, kStorageOther);
   block[12] = 0x00;
@@ -177,7 +179,7 @@ void OtherBridge(Machine& m, platform::Clock& clock) {
 
 struct Entry {
   ScenarioInfo info;
-  void (*build)(Machine&, platform::Clock&);
+  void (*build)(Machine&, platform::Clock&, const ScenarioInputs&);
 };
 
 constexpr std::array kScenarios = {
@@ -187,7 +189,7 @@ constexpr std::array kScenarios = {
           FlashOld},
     Entry{{"flash-current",
            "A keyboard and a serial-flash TR350 whose firmware is current "
-           "(FW1 201703240218, FW2 201705170241)."},
+           "(FW1 201703240218, FW2 201705170241), programmed with the tool's release image."},
           FlashCurrent},
     Entry{{"sector-old",
            "A keyboard and a sector-storage TR350 whose firmware is older "
@@ -248,11 +250,11 @@ std::optional<std::string_view> ScenarioDescription(std::string_view name) {
 }
 
 std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                       DiskHost host) {
+                                       DiskHost host, const ScenarioInputs& inputs) {
   const auto it = std::ranges::find(kScenarios, name, [](const Entry& e) { return e.info.name; });
   if (it == kScenarios.end()) return nullptr;
   auto machine = std::make_unique<Machine>(std::move(host));
-  it->build(*machine, clock);
+  it->build(*machine, clock, inputs);
   return machine;
 }
 

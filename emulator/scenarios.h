@@ -23,14 +23,22 @@ std::span<const ScenarioInfo> Scenarios();
 std::vector<std::string_view> ScenarioNames();
 std::optional<std::string_view> ScenarioDescription(std::string_view name);
 
+// What a scenario may be built from besides its own data. The release image is the firmware file
+// a factory programs current readers with (header, FW1, FW2, configuration block); without it a
+// current reader holds firmware of the same versions but other code bytes.
+struct ScenarioInputs {
+  std::span<const std::uint8_t> releaseImage;
+};
+
 // A new machine set up as the scenario says, its readers on `clock`; null for an unknown name.
 // Thread-safe.
 std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                       DiskHost host);
+                                       DiskHost host, const ScenarioInputs& inputs = {});
 // Inline for the reason HostOn is. The storage must outlive the machine.
 inline std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                              platform::EmulatedStorage& storage) {
-  return BuildScenario(name, clock, HostOn(storage));
+                                              platform::EmulatedStorage& storage,
+                                              const ScenarioInputs& inputs = {}) {
+  return BuildScenario(name, clock, HostOn(storage), inputs);
 }
 
 }  // namespace tr350::emulator

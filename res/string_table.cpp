@@ -1,6 +1,6 @@
 // The string table. The neutral and the Chinese (Traditional) variants hold the same texts; the
-// Japanese variant holds English texts except for 104 and 105, and nothing for 106; the English
-// variant holds English texts for the four messages the window shows. The error
+// Japanese variant holds English texts except for 104, 105, 107 and 108, and nothing for 106; the
+// English variant holds English texts for the messages the window shows. The error
 // texts only give the workflows' error codes their meaning: no window shows them.
 #include "res/string_table.h"
 
@@ -38,6 +38,22 @@ constexpr std::u16string_view kAlreadyLatestEn =
 constexpr std::u16string_view kDeviceNotSupportedEn =
     u"This device cannot be used with this firmware update tool.";
 
+// A reader left blank by an interrupted update.
+constexpr std::u16string_view kRecoveryOffered =
+    u"裝置中的韌體不完整: 先前的韌體更新已中斷。\r\n已找到此裝置的韌體備份 %s, 請執行韌體更新以修復裝置";
+constexpr std::u16string_view kNoBackup = u"裝置中沒有韌體, 在 %s 中也找不到此裝置的韌體備份";
+constexpr std::u16string_view kRecoveryOfferedJa =
+    u"デバイスのファームウェアが不完全です。以前の更新が中断されました。\r\n"
+    u"このデバイスのバックアップ %s が見つかりました。ファームウェアを更新して修復してください。";
+constexpr std::u16string_view kNoBackupJa =
+    u"デバイスにファームウェアがありません。%s にこのデバイスのバックアップが見つかりません。";
+constexpr std::u16string_view kRecoveryOfferedEn =
+    u"The device's firmware is incomplete: an earlier update was interrupted.\r\n"
+    u"A backup of this device's firmware was found (%s). Please run the firmware update to "
+    u"repair the device.";
+constexpr std::u16string_view kNoBackupEn =
+    u"The device holds no firmware, and no backup of it was found in %s.";
+
 // Error texts, the same in every variant.
 constexpr std::u16string_view kErrNoDevice = u"Can't Find the device!\nPlease Check the device.";
 constexpr std::u16string_view kErrEraseChip = u"Erase chip error!!!";
@@ -51,6 +67,9 @@ constexpr std::u16string_view kErrNewChip = u"New Chip.";
 constexpr std::u16string_view kErrDeviceHeader = u"Device header error!!!";
 constexpr std::u16string_view kErrPrepareImage = u"Prepare FW image error!!!";
 constexpr std::u16string_view kErrStartThread = u"Start thread error!!!";
+constexpr std::u16string_view kErrReaderInUse = u"The reader is in use by another program.";
+constexpr std::u16string_view kErrBackup = u"The reader's firmware could not be backed up.";
+constexpr std::u16string_view kErrStopped = u"Stopped before anything was written.";
 
 constexpr Language kNeutral = Language::kNeutral;
 constexpr Language kChinese = Language::kChineseTraditional;
@@ -58,12 +77,14 @@ constexpr Language kJapanese = Language::kJapanese;
 constexpr Language kEnglish = Language::kEnglish;
 
 // clang-format off
-constexpr std::array<ui::StringEntry, 51> kStrings = {{
+constexpr std::array<ui::StringEntry, 68> kStrings = {{
     // id                        variant    text
     {IDS_FW_LATEST,              kNeutral,  kFwLatest},
     {IDS_UPDATE_NEEDED,          kNeutral,  kUpdateNeeded},
     {IDS_ALREADY_LATEST,         kNeutral,  kAlreadyLatest},
     {IDS_DEVICE_NOT_SUPPORTED,   kNeutral,  kDeviceNotSupported},
+    {IDS_RECOVERY_OFFERED,       kNeutral,  kRecoveryOffered},
+    {IDS_NO_BACKUP,              kNeutral,  kNoBackup},
     {IDS_ERR_NO_DEVICE,          kNeutral,  kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kNeutral,  kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kNeutral,  kErrReadConfig},
@@ -76,11 +97,16 @@ constexpr std::array<ui::StringEntry, 51> kStrings = {{
     {IDS_ERR_DEVICE_HEADER,      kNeutral,  kErrDeviceHeader},
     {IDS_ERR_PREPARE_IMAGE,      kNeutral,  kErrPrepareImage},
     {IDS_ERR_START_THREAD,       kNeutral,  kErrStartThread},
+    {IDS_ERR_READER_IN_USE,      kNeutral,  kErrReaderInUse},
+    {IDS_ERR_BACKUP,             kNeutral,  kErrBackup},
+    {IDS_ERR_STOPPED,            kNeutral,  kErrStopped},
 
     {IDS_FW_LATEST,              kChinese,  kFwLatest},
     {IDS_UPDATE_NEEDED,          kChinese,  kUpdateNeeded},
     {IDS_ALREADY_LATEST,         kChinese,  kAlreadyLatest},
     {IDS_DEVICE_NOT_SUPPORTED,   kChinese,  kDeviceNotSupported},
+    {IDS_RECOVERY_OFFERED,       kChinese,  kRecoveryOffered},
+    {IDS_NO_BACKUP,              kChinese,  kNoBackup},
     {IDS_ERR_NO_DEVICE,          kChinese,  kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kChinese,  kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kChinese,  kErrReadConfig},
@@ -93,10 +119,15 @@ constexpr std::array<ui::StringEntry, 51> kStrings = {{
     {IDS_ERR_DEVICE_HEADER,      kChinese,  kErrDeviceHeader},
     {IDS_ERR_PREPARE_IMAGE,      kChinese,  kErrPrepareImage},
     {IDS_ERR_START_THREAD,       kChinese,  kErrStartThread},
+    {IDS_ERR_READER_IN_USE,      kChinese,  kErrReaderInUse},
+    {IDS_ERR_BACKUP,             kChinese,  kErrBackup},
+    {IDS_ERR_STOPPED,            kChinese,  kErrStopped},
 
     {IDS_FW_LATEST,              kJapanese, kFwLatestJa},
     {IDS_UPDATE_NEEDED,          kJapanese, kUpdateNeededJa},
     {IDS_ALREADY_LATEST,         kJapanese, kAlreadyLatestJa},
+    {IDS_RECOVERY_OFFERED,       kJapanese, kRecoveryOfferedJa},
+    {IDS_NO_BACKUP,              kJapanese, kNoBackupJa},
     {IDS_ERR_NO_DEVICE,          kJapanese, kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kJapanese, kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kJapanese, kErrReadConfig},
@@ -109,11 +140,16 @@ constexpr std::array<ui::StringEntry, 51> kStrings = {{
     {IDS_ERR_DEVICE_HEADER,      kJapanese, kErrDeviceHeader},
     {IDS_ERR_PREPARE_IMAGE,      kJapanese, kErrPrepareImage},
     {IDS_ERR_START_THREAD,       kJapanese, kErrStartThread},
+    {IDS_ERR_READER_IN_USE,      kJapanese, kErrReaderInUse},
+    {IDS_ERR_BACKUP,             kJapanese, kErrBackup},
+    {IDS_ERR_STOPPED,            kJapanese, kErrStopped},
 
     {IDS_FW_LATEST,              kEnglish,  kFwLatestEn},
     {IDS_UPDATE_NEEDED,          kEnglish,  kUpdateNeededEn},
     {IDS_ALREADY_LATEST,         kEnglish,  kAlreadyLatestEn},
     {IDS_DEVICE_NOT_SUPPORTED,   kEnglish,  kDeviceNotSupportedEn},
+    {IDS_RECOVERY_OFFERED,       kEnglish,  kRecoveryOfferedEn},
+    {IDS_NO_BACKUP,              kEnglish,  kNoBackupEn},
 }};
 // clang-format on
 

@@ -5,36 +5,51 @@
 #include <vector>
 
 #include "app/fixed_texts.h"
-#include "image/decimal.h"
 #include "image/version_stamp.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "res/resource_ids.h"
-#include "transport/flash_commands.h"
-#include "transport/vendor_commands.h"
+#include "workflow/backup_keeper.h"
+#include "workflow/core.h"
 #include "workflow/workflow_common.h"
 
 namespace tr350 {
 namespace {
 
-// Progress of the read-back, range 0..100.
-constexpr int kProgressStart = 0;
-constexpr int kProgressTableBuilt = 10;
-constexpr int kProgressHeaderRead = 30;
-constexpr int kProgressFw1ReadFw2Next = 55;
-constexpr int kProgressFw1ReadNoFw2 = 90;
-constexpr int kProgressFw2Read = 80;
-constexpr int kProgressDone = 100;
+// The pattern with its "%s" replaced by the argument.
+std::u16string FormatText(std::u16string pattern, std::u16string_view argument) {
+  const std::size_t at = pattern.find(u"%s");
+  if (at != std::u16string::npos) pattern.replace(at, 2, argument);
+  return pattern;
+}
 
-// Fills `out` with 0xFF once, then reads it from the first reader of the table, up to ten times.
-bool ReadWithRetry(const DeviceTable& table, std::uint32_t address, std::span<std::uint8_t> out) {
-  std::ranges::fill(out, 0xFF);
-  for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
-    const DeviceEntry reader = table.entries[0];
-    const bool read = reader.accessMode == kAccessModeSectors ? ReadSectors(reader, address, out)
-                                                              : ReadFlash(reader, address, out);
-    if (read) return true;
-  }
-  return false;
+// Passes the workflow's progress to the window's bar.
+class ProgressBar final : public workflow::Observer {
+ public:
+  explicit ProgressBar(ui::ProgressCtrl& bar) : bar_(bar) {}
+  void Progress(int position) override { bar_.SetPos(position); }
+
+ private:
+  ui::ProgressCtrl& bar_;
+};
+
+// A blank reader: when a backup of it is pending, its header comes back from there and the
+// verdict offers the update.
+bool OfferRecovery(CRZ6104FwUpdateToolDlg& dlg) {
+  if (dlg.m_backupDirectory.empty()) return false;
+  const BackupStore store(dlg.m_backupDirectory);
+  const BackupChoice choice = store.ChooseFor(workflow::PortOf(dlg.m_deviceIdentity));
+  if (!choice.chosen || choice.chosen->backup.content.size() < kImageHeaderSize) return false;
+  HeaderBytes header;
+  std::copy_n(choice.chosen->backup.content.begin(), kImageHeaderSize, header.begin());
+  if (!workflow::IsProgrammedReaderHeader(header)) return false;
+  dlg.m_recoveryHeader = header;
+  dlg.m_recoveryBackup = choice.chosen->path;
+  return true;
+}
+
+std::u16string BackupDirectoryText(const CRZ6104FwUpdateToolDlg& dlg) {
+  return dlg.m_backupDirectory.u16string();
 }
 
 }  // namespace
@@ -91,61 +106,39 @@ void CRZ6104FwUpdateToolDlg::ScanForReader() {
 void ReadReaderThread(CRZ6104FwUpdateToolDlg* dialog) {
   CRZ6104FwUpdateToolDlg& dlg = *dialog;
   dlg.m_busy.exchange(1);
-  dlg.m_progress.SetRange(0, 100);
-  dlg.m_progress.SetPos(kProgressStart);
+  dlg.m_progress.SetRange(0, workflow::kReadProgressHigh);
+  dlg.m_progress.SetPos(0);
   dlg.ShowItem(IDC_PROGRESS, true);
-  try {
-    RebuildDeviceTable(dlg.m_deviceTable);
-    dlg.m_progress.SetPos(kProgressTableBuilt);
-
-    std::array<std::uint8_t, kImageHeaderSize> header;
-    if (!ReadWithRetry(dlg.m_deviceTable, 0, header)) throw WorkflowError{ErrorCode::kEepromRead};
-    dlg.m_deviceImage.header = header;
-    std::uint32_t address = kImageHeaderSize;
-    dlg.m_progress.SetPos(kProgressHeaderRead);
-
-    if (HeaderWord(header, kHeaderSignatureOffset) != kHeaderSignature) {
-      dlg.MessageBox(text::kChipIsNew, text::kReadDeviceNg, ui::MessageBoxIcon::kError);
-      throw WorkflowError{ErrorCode::kNewChip};
-    }
-
-    // Whatever follows, the verdict must judge this reader's versions, not an earlier reader's.
-    dlg.m_deviceFw1Version.clear();
-    dlg.m_deviceFw2Version.clear();
-    const std::uint32_t fw1Length = Fw1SizeOf(header);
-    if (fw1Length != 0) {
-      dlg.m_deviceImage.fw1Size = fw1Length;
-      std::vector<std::uint8_t> fw1(fw1Length);
-      if (!ReadWithRetry(dlg.m_deviceTable, address, fw1)) {
-        throw WorkflowError{ErrorCode::kReadFw};
-      }
-      ReplaceFw1(dlg.m_deviceImage, fw1);
-      address += fw1Length;
-
-      const std::uint32_t fw2Length = Fw2SizeOf(header);
-      dlg.m_progress.SetPos(fw2Length != 0 ? kProgressFw1ReadFw2Next : kProgressFw1ReadNoFw2);
-      if (fw2Length != 0) {
-        dlg.m_deviceImage.fw2Size = fw2Length;
-        std::vector<std::uint8_t> fw2(fw2Length);
-        if (!ReadWithRetry(dlg.m_deviceTable, address, fw2)) {
-          throw WorkflowError{ErrorCode::kReadFw};
-        }
-        dlg.m_deviceImage.fw2Data = std::move(fw2);
-        dlg.m_progress.SetPos(kProgressFw2Read);
-      }
-      dlg.m_deviceFw1Version = GetFirmwareVersion(1, dlg.m_deviceImage);
-      if (fw2Length != 0) dlg.m_deviceFw2Version = GetFirmwareVersion(2, dlg.m_deviceImage);
-    }
-
-    ReleaseDeviceTable(dlg.m_deviceTable);
-    dlg.m_progress.SetPos(kProgressDone);
+  ProgressBar progress(dlg.m_progress);
+  workflow::ReadResult result = workflow::ReadReader(dlg.m_deviceTable, progress);
+  workflow::ReadBack& back = result.back;
+  if (!back.content.empty()) dlg.m_deviceImage = std::move(back.image);
+  dlg.m_deviceContent = std::move(back.content);
+  dlg.m_deviceIdentity = std::move(back.reader);
+  // Whatever follows, the verdict must judge this reader's versions, not an earlier reader's.
+  if (result.error != ErrorCode::kNoDevice && result.error != ErrorCode::kEepromRead &&
+      result.error != ErrorCode::kNewChip && result.error != ErrorCode::kReaderInUse) {
+    dlg.m_deviceFw1Version = std::move(back.fw1Version);
+    dlg.m_deviceFw2Version = std::move(back.fw2Version);
+  }
+  dlg.m_recoveryBackup.reset();
+  if (!result.error) {
     dlg.SetTimer(IDT_SHOW_VERSION, kShowVersionDelayMs);
-  } catch (const WorkflowError& error) {
-    // The read buffers went with the block that raised the error.
-    dlg.m_lastError = error.code;
+  } else if (result.error == ErrorCode::kNewChip && OfferRecovery(dlg)) {
+    // A blank reader whose backup was found: the verdict offers the update that repairs it.
+    dlg.m_progress.SetPos(workflow::kReadProgressHigh);
+    dlg.SetTimer(IDT_SHOW_VERSION, kShowVersionDelayMs);
+  } else {
+    dlg.m_lastError = result.error;
+    if (result.error == ErrorCode::kNewChip) {
+      dlg.MessageBox(text::kChipIsNew, text::kReadDeviceNg, ui::MessageBoxIcon::kError);
+      dlg.SetItemText(IDC_MESSAGE_EDIT,
+                      FormatText(dlg.Ui().LoadString(IDS_NO_BACKUP), BackupDirectoryText(dlg)));
+    } else if (result.error == ErrorCode::kReaderInUse) {
+      dlg.MessageBox(text::kReaderInUse, text::kErrorCaption, ui::MessageBoxIcon::kError);
+    }
     dlg.NextDlgCtl(IDCANCEL);
-    ReleaseDeviceTable(dlg.m_deviceTable);
-    if (error.code != ErrorCode::kNewChip) {
+    if (result.error != ErrorCode::kNewChip && result.error != ErrorCode::kReaderInUse) {
       dlg.MessageBox(text::kPlugAgain, text::kDeviceNotFound, ui::MessageBoxIcon::kError);
     }
     dlg.ShowItem(IDC_PROGRESS, false);
@@ -154,38 +147,47 @@ void ReadReaderThread(CRZ6104FwUpdateToolDlg* dialog) {
 }
 
 void CRZ6104FwUpdateToolDlg::ShowVersionResult() {
-  const HeaderView header(m_deviceImage.header);
-  if (HeaderWord(header, kHeaderVendorIdOffset) != kSupportedVendorId ||
-      HeaderWord(header, kHeaderProductIdOffset) != kSupportedProductId) {
-    m_statusText.clear();
-    SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_DEVICE_NOT_SUPPORTED));
-    ShowItem(IDC_UPDATE, false);
-    NextDlgCtl(IDCANCEL);
+  if (m_recoveryBackup) {
+    m_statusText = text::kFwIsNotLatest;
+    ShowItem(IDC_UPDATE, true);
+    SetItemText(IDC_MESSAGE_EDIT, FormatText(Ui().LoadString(IDS_RECOVERY_OFFERED),
+                                             m_recoveryBackup->u16string()));
+    NextDlgCtl(IDC_UPDATE);
     UpdateData(false);
-    return;  // the progress bar stays at 100
-  }
-  if (m_fileFw1Version.empty() || m_fileFw2Version.empty()) {
-    MessageBox(text::kFwVersionError, text::kErrorCaption);
     ShowItem(IDC_PROGRESS, false);
     return;
   }
-  const std::int64_t file1 = ParseDecimal64(m_fileFw1Version);
-  const std::int64_t file2 = ParseDecimal64(m_fileFw2Version);
-  const std::int64_t device1 = ParseDecimal64(m_deviceFw1Version);
-  const std::int64_t device2 = ParseDecimal64(m_deviceFw2Version);
-  // Equal or newer counts as up to date: the tool never offers a downgrade.
-  const bool notLatest = m_deviceFw1Version.empty() || file1 > device1 ||
-                         m_deviceFw2Version.empty() || file2 > device2;
-  if (notLatest) {
-    m_statusText = text::kFwIsNotLatest;
-    ShowItem(IDC_UPDATE, true);
-    SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_UPDATE_NEEDED));
-    NextDlgCtl(IDC_UPDATE);
-  } else {
-    m_statusText = text::kFwIsLatest;
-    ShowItem(IDC_UPDATE, false);
-    SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_ALREADY_LATEST));
-    NextDlgCtl(IDCANCEL);
+  workflow::ReadBack back;
+  back.image = m_deviceImage;
+  back.content = m_deviceContent;
+  back.fw1Version = m_deviceFw1Version;
+  back.fw2Version = m_deviceFw2Version;
+  const workflow::Judgement judgement =
+      workflow::Judge(back, {m_fileImage, m_fileFw1Version, m_fileFw2Version});
+  switch (judgement.verdict) {
+    case workflow::Verdict::kNotSupported:
+      m_statusText.clear();
+      SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_DEVICE_NOT_SUPPORTED));
+      ShowItem(IDC_UPDATE, false);
+      NextDlgCtl(IDCANCEL);
+      UpdateData(false);
+      return;  // the progress bar stays at 100
+    case workflow::Verdict::kVersionError:
+      MessageBox(text::kFwVersionError, text::kErrorCaption);
+      ShowItem(IDC_PROGRESS, false);
+      return;
+    case workflow::Verdict::kNotLatest:
+      m_statusText = text::kFwIsNotLatest;
+      ShowItem(IDC_UPDATE, true);
+      SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_UPDATE_NEEDED));
+      NextDlgCtl(IDC_UPDATE);
+      break;
+    case workflow::Verdict::kLatest:
+      m_statusText = text::kFwIsLatest;
+      ShowItem(IDC_UPDATE, false);
+      SetItemText(IDC_MESSAGE_EDIT, Ui().LoadString(IDS_ALREADY_LATEST));
+      NextDlgCtl(IDCANCEL);
+      break;
   }
   UpdateData(false);
   ShowItem(IDC_PROGRESS, false);

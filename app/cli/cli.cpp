@@ -2,6 +2,7 @@
 #include "app/cli/cli.h"
 
 #include "app/cli/text_output.h"
+#include "app/printable_text.h"
 #include "app/cli/workflow_commands.h"
 
 #include <cstdio>
@@ -37,7 +38,13 @@ constexpr std::string_view kGlobalOptions =
     "  --simulate[=SCENARIO]  run against an emulated machine instead of the real one\n"
     "                         (default scenario: flash-old; --simulate=help lists them)\n"
     "  --help                 show this help and exit\n"
-    "  --version              show the tool's version and exit\n";
+    "  --version              show the tool's version and exit\n"
+    "\n"
+    "While the reader is being written (erase, program, verify, restart), Ctrl-C, SIGTERM and\n"
+    "SIGHUP do not cut the write short: the tool finishes it, prints the result and then exits\n"
+    "with 128 + the signal's number. Output that cannot be written (a full disk, a closed pipe)\n"
+    "never stops a write either; the command runs to its end and the exit status is then 1\n"
+    "(or the command's own status when that is already non-zero).\n";
 
 std::optional<std::string> ToolVersion(platform::Platform& platform) {
   const auto v = platform.Resources().ProgramFileVersion();
@@ -53,7 +60,7 @@ int Info(std::span<const std::string_view> args, platform::Platform& platform, s
     if (arg == "--json") {
       json = true;
     } else {
-      err << kProgramName << " info: unknown option '" << arg << "'\n";
+      err << kProgramName << " info: unknown option '" << PrintableArgument(arg) << "'\n";
       return kExitUsage;
     }
   }
@@ -105,7 +112,7 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
     if (arg == "--json") {
       json = true;
     } else {
-      err << kProgramName << " list: unknown option '" << arg << "'\n";
+      err << kProgramName << " list: unknown option '" << PrintableArgument(arg) << "'\n";
       return kExitUsage;
     }
   }
@@ -153,6 +160,14 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
     return kExitUsage;
   }
   const std::string_view command = args.front();
+  const bool standardOption =
+      command == "--help" || command == "-h" || command == "help" || command == "--version";
+  if (standardOption && args.size() > 1) {
+    err << kProgramName << ": '" << PrintableArgument(command) << "' takes no arguments, but got '"
+        << PrintableArgument(args[1]) << "'\n"
+        << "Try '" << kProgramName << " --help'.\n";
+    return kExitUsage;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     out << kUsageHead << kWorkflowCommandsUsage << kGlobalOptions;
     return kExitOk;
@@ -169,11 +184,14 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
   if (command == "info") return Info(args.subspan(1), platform, out, err);
   if (command == "check") return RunCheck(args.subspan(1), platform, out, err);
   if (command == "update") return RunUpdate(args.subspan(1), platform, out, err);
+  if (command == "verify") return RunVerify(args.subspan(1), platform, out, err);
+  if (command == "backup") return RunBackup(args.subspan(1), platform, out, err);
+  if (command == "restore") return RunRestore(args.subspan(1), platform, out, err);
   if (command == "list") {
     platform::ScopedPlatform scope(platform);
     return List(args.subspan(1), out, err);
   }
-  err << kProgramName << ": unknown command '" << command << "'\n"
+  err << kProgramName << ": unknown command '" << PrintableArgument(command) << "'\n"
       << "Try '" << kProgramName << " --help'.\n";
   return kExitUsage;
 }
@@ -188,13 +206,27 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
     } else if (option.starts_with("--simulate=") && option.size() > 11) {
       scenario = option.substr(11);
     } else {
-      err << kProgramName << ": '" << option << "' needs a scenario: --simulate=SCENARIO\n";
+      err << kProgramName << ": '" << PrintableArgument(option)
+          << "' needs a scenario: --simulate=SCENARIO\n";
       return kExitUsage;
     }
   }
   const auto rest = args.subspan(next);
 
+  // A damaged program file is said so at once, whatever was asked of it.
+  platform::ElfModuleResources resources;
+  if (resources.SectionState() == platform::ElfModuleResources::State::kDamaged) {
+    err << kProgramName << ": the program file is damaged: its resources cannot be read; "
+        << "reinstall the tool\n";
+    return kExitFailure;
+  }
+
   if (scenario == "help") {
+    if (!rest.empty()) {
+      err << kProgramName << ": '--simulate=help' takes no command, but got '"
+          << PrintableArgument(rest.front()) << "'\n";
+      return kExitUsage;
+    }
     out << "Scenarios for --simulate (default: " << kDefaultScenario << "):\n";
     for (const emulator::ScenarioInfo& info : emulator::Scenarios()) {
       out << "  " << info.name
@@ -210,10 +242,10 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
   }
   // The emulated machine runs on a virtual clock: its erase and program times cost no waiting.
   platform::VirtualClock clock;
-  platform::ElfModuleResources resources;
   const auto emulated = platform::EmulatedPlatform::ForScenario(*scenario, clock, resources);
   if (!emulated) {
-    err << kProgramName << ": unknown scenario '" << *scenario << "'; --simulate=help lists them\n";
+    err << kProgramName << ": unknown scenario '" << PrintableArgument(*scenario)
+        << "'; --simulate=help lists them\n";
     return kExitUsage;
   }
   platform::ScopedPlatform scope(*emulated);

@@ -1,31 +1,37 @@
-// check and update: the main dialog runs on the headless window in a thread of its own, exactly as
-// the window program runs it; this side watches what the window shows, answers its boxes, presses
-// Update when the verdict offers it, and closes the window at the end.
+// check, update, verify, backup and restore: the workflow core driven directly, with the window's
+// texts (status, message area, boxes) reported on the terminal or as one JSON object.
 #include "app/cli/workflow_commands.h"
 
-#include "app/cli/text_output.h"
-
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/cli/cli.h"
+#include "app/cli/text_output.h"
 #include "app/fixed_texts.h"
-#include "app/main_dialog.h"
+#include "app/printable_text.h"
+#include "image/backup_file.h"
+#include "image/version_stamp.h"
 #include "platform/headless/headless_ui.h"
-#include "res/dialog_templates.h"
+#include "res/resource_ids.h"
+#include "res/string_table.h"
+#include "workflow/backup_keeper.h"
+#include "workflow/core.h"
 
 namespace tr350::cli {
 namespace {
 
-namespace hl = ui::headless;
-
 enum class ProgressStyle { kAuto, kBar, kLines, kNone };
+
+enum class Command { kCheck, kUpdate, kVerify, kBackup, kRestore };
 
 struct Options {
   bool json = false;
   ProgressStyle progress = ProgressStyle::kAuto;
+  std::optional<std::string> file;
 };
 
 enum class Verdict {
@@ -35,6 +41,7 @@ enum class Verdict {
   kNotSupported,
   kBlankChip,
   kReadFailed,
+  kInUse,
   kImageError,
   kFailed,
 };
@@ -55,6 +62,8 @@ std::string_view VerdictName(Verdict verdict) {
       return "blank-chip";
     case Verdict::kReadFailed:
       return "read-failed";
+    case Verdict::kInUse:
+      return "in-use";
     case Verdict::kImageError:
       return "image-error";
     case Verdict::kFailed:
@@ -77,6 +86,22 @@ std::string_view OutcomeName(Outcome outcome) {
   return "failed";
 }
 
+std::string_view CommandName(Command command) {
+  switch (command) {
+    case Command::kCheck:
+      return "check";
+    case Command::kUpdate:
+      return "update";
+    case Command::kVerify:
+      return "verify";
+    case Command::kBackup:
+      return "backup";
+    case Command::kRestore:
+      return "restore";
+  }
+  return "check";
+}
+
 // The window's line breaks (CR LF) as the terminal's.
 std::string TerminalText(std::u16string_view text) {
   std::string out;
@@ -86,9 +111,13 @@ std::string TerminalText(std::u16string_view text) {
   return out;
 }
 
-std::optional<Options> ParseOptions(std::span<const std::string_view> args,
-                                    std::string_view command, std::ostream& err) {
+std::string PathText(const std::filesystem::path& path) { return path.string(); }
+
+std::optional<Options> ParseOptions(std::span<const std::string_view> args, Command command,
+                                    std::ostream& err) {
   Options options;
+  const bool takesFile = command == Command::kVerify || command == Command::kBackup ||
+                         command == Command::kRestore;
   for (std::string_view arg : args) {
     if (arg == "--json") {
       options.json = true;
@@ -98,14 +127,22 @@ std::optional<Options> ParseOptions(std::span<const std::string_view> args,
       options.progress = ProgressStyle::kLines;
     } else if (arg == "--progress=none") {
       options.progress = ProgressStyle::kNone;
+    } else if (takesFile && !options.file && !arg.empty() && arg.front() != '-') {
+      options.file = std::string(arg);
     } else {
-      err << "tr350-fwupdate-cli " << command << ": unknown option '" << arg << "'\n";
+      err << kProgramName << " " << CommandName(command) << ": unknown option '"
+          << PrintableArgument(arg) << "'\n";
       return std::nullopt;
     }
   }
+  if ((command == Command::kBackup || command == Command::kRestore) && !options.file) {
+    err << kProgramName << " " << CommandName(command) << ": a FILE is needed\n";
+    return std::nullopt;
+  }
   if (options.json) options.progress = ProgressStyle::kNone;
   if (options.progress == ProgressStyle::kAuto) {
-    options.progress = hl::StandardOutputIsTerminal() ? ProgressStyle::kBar : ProgressStyle::kLines;
+    options.progress = ui::headless::StandardOutputIsTerminal() ? ProgressStyle::kBar
+                                                                : ProgressStyle::kLines;
   }
   return options;
 }
@@ -115,138 +152,261 @@ struct Box {
   std::u16string text;
 };
 
-// What the window showed, written on the window's thread and read by the driving thread only
-// after a wait on the window (which orders the two).
-class Reporter {
+// Progress in percent and the boxes the window would show, as they happen.
+class Reporter final : public workflow::Observer {
  public:
-  Reporter(std::ostream& out, ProgressStyle style) : out_(out), style_(style) {}
+  Reporter(std::ostream& out, const Options& options) : out_(out), options_(options) {}
 
-  void OnChange(const hl::Change& change) {
-    if (change.control != IDC_PROGRESS) return;
-    if (change.kind == hl::ChangeKind::kProgressRange) {
-      low_ = change.value;
-      high_ = change.value2;
-    } else if (change.kind == hl::ChangeKind::kProgressPos) {
-      const std::int64_t span = high_ > low_ ? high_ - low_ : 1;
-      const std::int64_t percent = (change.value - low_) * 100 / span;
-      if (style_ == ProgressStyle::kLines) {
-        out_ << "progress " << percent << "%\n" << std::flush;
-      } else if (style_ == ProgressStyle::kBar) {
-        const std::int64_t filled = percent * 40 / 100;
-        out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-             << std::string(static_cast<std::size_t>(40 - filled), '.') << "] " << percent << "%"
-             << std::flush;
-        barOpen_ = true;
-      }
-    } else if (change.kind == hl::ChangeKind::kShown && change.value == 0) {
+  void Begin(int high) {
+    high_ = high > 0 ? high : 1;
+    Progress(0);
+  }
+  void Progress(int position) override {
+    const int percent = position * 100 / high_;
+    if (options_.progress == ProgressStyle::kLines) {
+      out_ << "progress " << percent << "%\n" << std::flush;
+    } else if (options_.progress == ProgressStyle::kBar) {
+      const int filled = percent * 40 / 100;
+      out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+           << std::string(static_cast<std::size_t>(40 - filled), '.') << "] " << percent << "%"
+           << std::flush;
+      barOpen_ = true;
+    }
+  }
+  void Show(std::u16string_view caption, std::u16string_view text) {
+    if (!options_.json) {
       EndBar();
+      out_ << "[" << TerminalText(caption) << "] " << TerminalText(text) << "\n";
     }
+    boxes_.push_back(Box{std::u16string(caption), std::u16string(text)});
   }
-
-  std::optional<int> OnModal(const hl::WindowState& window) {
-    Box box;
-    if (window.messageBox) {
-      box = Box{window.title, window.text};
-    } else {
-      const hl::ControlState* message = window.Control(IDC_RESULT_TEXT);
-      box = Box{window.title, message != nullptr ? message->text : u""};
-      if (window.templateId == IDD_MESSAGEBOX) resultShown_ = true;
-    }
-    if (!json_) {
-      EndBar();
-      out_ << "[" << TerminalText(box.caption) << "] " << TerminalText(box.text) << "\n";
-    }
-    boxes_.push_back(std::move(box));
-    return IDOK;
-  }
-
-  void SetJson(bool json) { json_ = json; }
-  // Ends a bar left on the screen (the bar of a reader that is not supported stays shown).
-  void Finish() { EndBar(); }
-  const std::vector<Box>& Boxes() const { return boxes_; }
-  bool ResultShown() const { return resultShown_; }
-  bool Shown(std::u16string_view text) const {
-    for (const Box& box : boxes_) {
-      if (box.text == text) return true;
-    }
-    return false;
-  }
-
- private:
   void EndBar() {
     if (barOpen_) out_ << "\n" << std::flush;
     barOpen_ = false;
   }
+  const std::vector<Box>& Boxes() const { return boxes_; }
 
+ private:
   std::ostream& out_;
-  const ProgressStyle style_;
-  bool json_ = false;
-  std::int64_t low_ = 0;
-  std::int64_t high_ = 100;
+  const Options& options_;
+  int high_ = 100;
   bool barOpen_ = false;
-  bool resultShown_ = false;
   std::vector<Box> boxes_;
 };
 
-// What the driving thread reads from the window and the dialog, on the window's thread.
-struct Reading {
-  std::u16string status;
-  std::u16string message;
-  bool updateOffered = false;
-  std::u16string readerFw1;
-  std::u16string readerFw2;
-  std::u16string imageFw1;
-  std::u16string imageFw2;
-  std::optional<ErrorCode> error;
+// A workflow whose progress nobody sees (the read after the reader's restart).
+class Silent final : public workflow::Observer {
+ public:
+  void Progress(int) override {}
 };
 
-Reading Read(hl::HeadlessUi& ui, CRZ6104FwUpdateToolDlg& dialog) {
-  Reading reading;
-  ui.Send([&] {
-    reading.status = dialog.ItemText(IDC_STATUS_EDIT);
-    reading.message = dialog.ItemText(IDC_MESSAGE_EDIT);
-    const hl::Snapshot snap = ui.Snap();
-    const hl::WindowState* window = snap.Dialog(IDD_UPDATETOOL_DIALOG);
-    const hl::ControlState* update = window != nullptr ? window->Control(IDC_UPDATE) : nullptr;
-    reading.updateOffered = update != nullptr && update->visible && update->enabled;
-    reading.readerFw1 = dialog.m_deviceFw1Version;
-    reading.readerFw2 = dialog.m_deviceFw2Version;
-    reading.imageFw1 = dialog.m_fileFw1Version;
-    reading.imageFw2 = dialog.m_fileFw2Version;
-    reading.error = dialog.m_lastError;
-  });
-  return reading;
-}
+// What one command found and did; printed at its end.
+struct Report {
+  Verdict verdict = Verdict::kFailed;
+  std::u16string status;
+  std::u16string message;
+  std::optional<std::pair<std::u16string, std::u16string>> reader;
+  std::optional<std::pair<std::u16string, std::u16string>> after;
+  Outcome outcome = Outcome::kNotRun;
+  std::optional<ErrorCode> error;
+  std::optional<std::size_t> damagedAt;
+  std::optional<std::string> backupUsed;  // the pending backup a blank reader is recovered from
+  std::optional<std::string> backupSaved;
+  std::optional<std::string> note;  // one more line for a person (where backups are looked for…)
+  std::optional<std::size_t> firstDifference;  // verify
+  bool differs = false;                        // verify
+};
 
-Verdict Judge(const Reading& reading, const Reporter& reporter, const hl::HeadlessUi& ui) {
-  if (reporter.Shown(text::kLoadSnfFailed) || reporter.Shown(text::kFwVersionError)) {
-    return Verdict::kImageError;
+class Session {
+ public:
+  Session(platform::Platform& platform, std::ostream& out, const Options& options)
+      : platform_(platform), out_(out), options_(options), reporter_(out, options),
+        language_(ui::LanguageFromEnvironment(Env("LC_ALL"), Env("LC_MESSAGES"), Env("LANG"))),
+        backups_(workflow::DefaultBackupDirectory()) {}
+
+  std::u16string String(int id) const {
+    return std::u16string(ui::FindString(res::StringTable(), id, language_).value_or(u""));
   }
-  if (reading.error) {
-    switch (*reading.error) {
-      case ErrorCode::kNoDevice:
-        return reporter.Shown(text::kPlugAgain) ? Verdict::kReadFailed : Verdict::kNoReader;
-      case ErrorCode::kNewChip:
-        return Verdict::kBlankChip;
-      case ErrorCode::kEepromRead:
-      case ErrorCode::kReadFw:
-        return Verdict::kReadFailed;
-      default:
-        return Verdict::kFailed;
+
+  bool LoadImage() {
+    const auto resource =
+        platform_.Resources().Find(kFirmwareResourceType, kFirmwareResourceId);
+    if (!resource || !ParseImage(image_, *resource)) {
+      reporter_.Show(ui::kDefaultMessageBoxCaption, text::kLoadSnfFailed);
+      return false;
+    }
+    if (!image_.fw1Data.empty()) fw1_ = GetFirmwareVersion(1, image_);
+    if (!image_.fw2Data.empty()) fw2_ = GetFirmwareVersion(2, image_);
+    return true;
+  }
+  workflow::CarriedView Carried() const { return {image_, fw1_, fw2_}; }
+
+  // The read-back and the verdict on it, as the window reaches them; true when a reader was read
+  // whose verdict is known (latest, not latest or not supported), or a blank one can be
+  // recovered.
+  bool Check(Report& report) {
+    reporter_.Begin(workflow::kReadProgressHigh);
+    read_ = workflow::ReadReader(table_, reporter_);
+    reporter_.EndBar();
+    const std::optional<ErrorCode> error = read_.error;
+    if (error == ErrorCode::kNoDevice && read_.back.reader.diskPath.empty()) {
+      report.verdict = Verdict::kNoReader;
+      report.status = text::kNoDevice;
+      return false;
+    }
+    if (error == ErrorCode::kNewChip) {
+      if (OfferRecovery(report)) return true;
+      report.verdict = Verdict::kBlankChip;
+      report.error = error;
+      reporter_.Show(text::kReadDeviceNg, text::kChipIsNew);
+      report.note = "No backup of this reader was found in " +
+                    (backups_.Directory().empty() ? std::string("(no state directory)")
+                                                  : PathText(backups_.Directory())) +
+                    ".";
+      return false;
+    }
+    if (error == ErrorCode::kReaderInUse) {
+      report.verdict = Verdict::kInUse;
+      report.error = error;
+      reporter_.Show(text::kErrorCaption, text::kReaderInUse);
+      return false;
+    }
+    if (error) {
+      report.verdict = Verdict::kReadFailed;
+      report.error = error;
+      reporter_.Show(text::kDeviceNotFound, text::kPlugAgain);
+      return false;
+    }
+    const workflow::Judgement judgement = workflow::Judge(read_.back, Carried());
+    report.reader = {read_.back.fw1Version, read_.back.fw2Version};
+    switch (judgement.verdict) {
+      case workflow::Verdict::kNotSupported:
+        report.verdict = Verdict::kNotSupported;
+        report.message = String(IDS_DEVICE_NOT_SUPPORTED);
+        report.reader.reset();
+        return true;
+      case workflow::Verdict::kVersionError:
+        report.verdict = Verdict::kImageError;
+        report.reader.reset();
+        reporter_.Show(text::kErrorCaption, text::kFwVersionError);
+        return false;
+      case workflow::Verdict::kNotLatest:
+        report.verdict = Verdict::kNotLatest;
+        report.status = text::kFwIsNotLatest;
+        report.message = String(IDS_UPDATE_NEEDED);
+        report.damagedAt = judgement.damagedAt;
+        return true;
+      case workflow::Verdict::kLatest:
+        report.verdict = Verdict::kLatest;
+        report.status = text::kFwIsLatest;
+        report.message = String(IDS_ALREADY_LATEST);
+        return true;
+    }
+    return false;
+  }
+
+  // Writes the carried image (or, for restore, `content`) and reads the restarted reader back.
+  void Write(Report& report, std::optional<std::span<const std::uint8_t>> content) {
+    workflow::UpdateRequest request;
+    request.readerHeader = read_.back.image.header;
+    if (recoveryHeader_) {
+      request.readerHeader = *recoveryHeader_;
+      request.recoveredFrom = recoveredFrom_;
+    } else {
+      request.currentContent = read_.back.content;
+    }
+    workflow::StoreKeeper keeper(backups_);
+    if (!backups_.Directory().empty()) request.backups = &keeper;
+
+    reporter_.Begin(workflow::kUpdateProgressHigh);
+    const workflow::UpdateResult result =
+        content ? workflow::RestoreReader(table_, *content, request, reporter_)
+                : workflow::UpdateReader(table_, Carried(), request, reporter_);
+    reporter_.EndBar();
+    if (result.backup) report.backupSaved = PathText(*result.backup);
+    report.error = result.error;
+    if (result.error) {
+      report.outcome = Outcome::kFailed;
+      if (result.error == ErrorCode::kReaderInUse) {
+        reporter_.Show(text::kErrorCaption, text::kReaderInUse);
+      }
+      if (result.error == ErrorCode::kBackup) report.note = result.backupError;
+      reporter_.Show(ui::kDefaultMessageBoxCaption, text::kUpdateNg);
+      return;
+    }
+    report.outcome = Outcome::kUpdated;
+    reporter_.Show(text::kToolName, u"Update OK");
+    ReadAfterRestart(report);
+  }
+
+  // The reader restarts at the end of a write: wait for it (up to 15 s) and read its versions.
+  void ReadAfterRestart(Report& report) {
+    constexpr std::uint32_t kPollMs = 100;
+    constexpr int kPolls = 150;
+    Silent silent;
+    for (int poll = 0; poll < kPolls; ++poll) {
+      platform_.Time().Sleep(kPollMs);
+      const workflow::ReadResult again = workflow::ReadReader(table_, silent);
+      if (again.error == ErrorCode::kNoDevice) continue;
+      if (!again.error) report.after = {again.back.fw1Version, again.back.fw2Version};
+      return;
     }
   }
-  if (reading.status == text::kFwIsLatest) return Verdict::kLatest;
-  if (reading.status == text::kFwIsNotLatest) return Verdict::kNotLatest;
-  if (reading.status.empty() && reading.message == ui.LoadString(IDS_DEVICE_NOT_SUPPORTED)) {
-    return Verdict::kNotSupported;
-  }
-  return Verdict::kFailed;
-}
 
-int ExitCode(Verdict verdict, Outcome outcome) {
-  if (outcome == Outcome::kUpdated) return kExitUpToDate;
-  if (outcome == Outcome::kFailed) return kExitWorkflowFailed;
-  switch (verdict) {
+  const workflow::ReadResult& Read() const { return read_; }
+  Reporter& Boxes() { return reporter_; }
+  const BackupStore& Backups() const { return backups_; }
+  platform::Platform& Machine() { return platform_; }
+
+ private:
+  static std::string_view Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+  }
+
+  // A blank reader whose pending backup is found: its header comes back from there.
+  bool OfferRecovery(Report& report) {
+    if (backups_.Directory().empty()) return false;
+    const BackupChoice choice = backups_.ChooseFor(workflow::PortOf(read_.back.reader));
+    if (!choice.chosen || choice.chosen->backup.content.size() < kImageHeaderSize) return false;
+    HeaderBytes header;
+    std::copy_n(choice.chosen->backup.content.begin(), kImageHeaderSize, header.begin());
+    if (!workflow::IsProgrammedReaderHeader(header)) return false;
+    recoveryHeader_ = header;
+    recoveredFrom_ = choice.chosen->path;
+    report.verdict = Verdict::kNotLatest;
+    report.status = text::kFwIsNotLatest;
+    report.backupUsed = PathText(choice.chosen->path);
+    report.note = std::string("The reader is blank: an earlier update was interrupted. Its ") +
+                  (choice.samePort ? "backup for this USB port" : "newest pending backup") +
+                  " will restore its header: " + *report.backupUsed;
+    std::u16string message = String(IDS_RECOVERY_OFFERED);
+    if (const std::size_t at = message.find(u"%s"); at != std::u16string::npos) {
+      message.replace(at, 2, choice.chosen->path.u16string());
+    }
+    report.message = std::move(message);
+    return true;
+  }
+
+  platform::Platform& platform_;
+  std::ostream& out_;
+  const Options& options_;
+  Reporter reporter_;
+  ui::Language language_;
+  BackupStore backups_;
+  FirmwareImage image_;
+  std::u16string fw1_;
+  std::u16string fw2_;
+  DeviceTable table_;
+  workflow::ReadResult read_;
+  std::optional<HeaderBytes> recoveryHeader_;
+  std::optional<std::filesystem::path> recoveredFrom_;
+};
+
+int ExitCode(const Report& report) {
+  if (report.outcome == Outcome::kUpdated) return kExitUpToDate;
+  if (report.outcome == Outcome::kFailed) return kExitWorkflowFailed;
+  switch (report.verdict) {
     case Verdict::kLatest:
       return kExitUpToDate;
     case Verdict::kNotLatest:
@@ -260,128 +420,241 @@ int ExitCode(Verdict verdict, Outcome outcome) {
   }
 }
 
-bool HasVersions(Verdict verdict) {
-  return verdict == Verdict::kLatest || verdict == Verdict::kNotLatest;
+std::string Versions(const std::optional<std::pair<std::u16string, std::u16string>>& versions) {
+  if (!versions) return "null";
+  return "{\"fw1\": " + JsonString(versions->first) + ", \"fw2\": " +
+         JsonString(versions->second) + "}";
 }
 
-void PrintJson(std::ostream& out, std::string_view command, Verdict verdict, Outcome outcome,
-               const Reading& check, const Reading& last, const Reporter& reporter,
-               const hl::HeadlessUi& ui) {
-  const auto versions = [&](const std::u16string& fw1, const std::u16string& fw2) {
-    return "{\"fw1\": " + JsonString(fw1) + ", \"fw2\": " + JsonString(fw2) + "}";
-  };
-  out << "{\"command\": \"" << command << "\", \"verdict\": \"" << VerdictName(verdict)
-      << "\", \"status\": " << JsonString(check.status)
-      << ", \"message\": " << JsonString(check.message) << ", \"reader\": "
-      << (HasVersions(verdict) ? versions(check.readerFw1, check.readerFw2) : "null")
-      << ", \"image\": " << versions(check.imageFw1, check.imageFw2) << ", \"outcome\": \""
-      << OutcomeName(outcome) << "\", \"error\": ";
-  if (last.error) {
-    const int code = static_cast<int>(*last.error);
-    out << "{\"code\": " << code << ", \"meaning\": " << JsonString(ui.LoadString(code)) << "}";
+std::string OptionalText(const std::optional<std::string>& text) {
+  return text ? JsonString(*text) : std::string("null");
+}
+
+void PrintJson(std::ostream& out, Command command, const Report& report, Session& session) {
+  out << "{\"command\": \"" << CommandName(command) << "\", \"verdict\": \""
+      << VerdictName(report.verdict) << "\", \"status\": " << JsonString(report.status)
+      << ", \"message\": " << JsonString(report.message)
+      << ", \"reader\": " << Versions(report.reader);
+  out << ", \"image\": "
+      << Versions(std::pair{std::u16string(session.Carried().fw1Version),
+                            std::u16string(session.Carried().fw2Version)});
+  out << ", \"damaged\": " << (report.damagedAt ? "true" : "false") << ", \"firstDifference\": "
+      << (report.damagedAt ? std::to_string(*report.damagedAt) : std::string("null"));
+  if (command == Command::kVerify) {
+    out << ", \"matches\": " << (report.differs ? "false" : "true") << ", \"difference\": "
+        << (report.firstDifference ? std::to_string(*report.firstDifference)
+                                   : std::string("null"));
+  }
+  out << ", \"backupUsed\": " << OptionalText(report.backupUsed)
+      << ", \"backupSaved\": " << OptionalText(report.backupSaved)
+      << ", \"note\": " << OptionalText(report.note) << ", \"after\": " << Versions(report.after)
+      << ", \"outcome\": \"" << OutcomeName(report.outcome) << "\", \"error\": ";
+  if (report.error) {
+    const int code = static_cast<int>(*report.error);
+    out << "{\"code\": " << code << ", \"meaning\": " << JsonString(session.String(code)) << "}";
   } else {
     out << "null";
   }
   out << ", \"boxes\": [";
-  for (std::size_t i = 0; i < reporter.Boxes().size(); ++i) {
-    const Box& box = reporter.Boxes()[i];
-    out << (i == 0 ? "" : ", ") << "{\"caption\": " << JsonString(box.caption)
-        << ", \"text\": " << JsonString(box.text) << "}";
+  const std::vector<Box>& boxes = session.Boxes().Boxes();
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    out << (i == 0 ? "" : ", ") << "{\"caption\": " << JsonString(boxes[i].caption)
+        << ", \"text\": " << JsonString(boxes[i].text) << "}";
   }
   out << "]}\n";
 }
 
-void PrintText(std::ostream& out, Verdict verdict, Outcome outcome, const Reading& check,
-               const Reading& last, const hl::HeadlessUi& ui) {
+void PrintText(std::ostream& out, const Report& report, Session& session) {
   const auto version = [](const std::u16string& v) {
     return v.empty() ? std::string("(none)") : ToUtf8(v);
   };
-  if (HasVersions(verdict)) {
-    out << "Reader: FW1 " << version(check.readerFw1) << ", FW2 " << version(check.readerFw2)
-        << "\n";
+  if (report.reader) {
+    out << "Reader: FW1 " << version(report.reader->first) << ", FW2 "
+        << version(report.reader->second) << "\n";
   }
-  out << "Image:  FW1 " << version(check.imageFw1) << ", FW2 " << version(check.imageFw2) << "\n";
-  if (!check.status.empty()) out << TerminalText(check.status) << "\n";
-  if (!check.message.empty()) out << TerminalText(check.message) << "\n";
-  if (outcome == Outcome::kUpdated) out << "Update: done\n";
-  if (outcome == Outcome::kFailed) {
+  out << "Image:  FW1 " << version(std::u16string(session.Carried().fw1Version)) << ", FW2 "
+      << version(std::u16string(session.Carried().fw2Version)) << "\n";
+  if (!report.status.empty()) out << TerminalText(report.status) << "\n";
+  if (!report.message.empty()) out << TerminalText(report.message) << "\n";
+  if (report.damagedAt) {
+    out << "The reader's firmware is damaged: it differs from the image at 0x" << std::hex
+        << *report.damagedAt << std::dec << ".\n";
+  }
+  if (report.note) out << *report.note << "\n";
+  if (report.backupSaved) out << "Backup: " << *report.backupSaved << "\n";
+  if (report.outcome == Outcome::kUpdated) {
+    out << "Update: done\n";
+    if (report.after) {
+      out << "Reader after restart: FW1 " << version(report.after->first) << ", FW2 "
+          << version(report.after->second) << "\n";
+    }
+  }
+  if (report.outcome == Outcome::kFailed) {
     out << "Update: failed";
-    if (last.error)
-      out << " (" << TerminalText(ui.LoadString(static_cast<int>(*last.error))) << ")";
+    if (report.error) {
+      out << " (" << TerminalText(session.String(static_cast<int>(*report.error))) << ")";
+    }
     out << "\n";
   }
 }
 
-int RunWorkflow(std::span<const std::string_view> args, platform::Platform& platform,
-                std::ostream& out, std::ostream& err, bool update) {
-  const std::string_view command = update ? "update" : "check";
+// verify: the reader against the carried image (as the check judges it) or against a backup.
+void Verify(Session& session, const Options& options, Report& report) {
+  const workflow::ReadBack& back = session.Read().back;
+  if (options.file) {
+    const OrError<Backup> backup = BackupStore::Load(*options.file);
+    if (!backup) {
+      report.outcome = Outcome::kFailed;
+      report.note = backup.error;
+      return;
+    }
+    const std::vector<std::uint8_t>& want = backup.value->content;
+    const std::size_t common = std::min(want.size(), back.content.size());
+    const auto [a, b] = std::mismatch(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(common),
+                                      back.content.begin());
+    const auto at = static_cast<std::size_t>(a - want.begin());
+    if (at < common || want.size() != back.content.size()) {
+      report.differs = true;
+      report.firstDifference = at;
+    }
+  } else if (report.verdict != Verdict::kLatest || report.damagedAt) {
+    report.differs = true;
+    report.firstDifference =
+        report.damagedAt ? report.damagedAt
+                         : FindContentDifference(back.content, session.Carried().image,
+                                                 session.Carried().fw1Version,
+                                                 session.Carried().fw2Version);
+  }
+  report.note = report.differs
+                    ? "The reader differs at 0x" +
+                          (report.firstDifference ? [](std::size_t v) {
+                            char text[32];
+                            std::snprintf(text, sizeof text, "%zx", v);
+                            return std::string(text);
+                          }(*report.firstDifference)
+                                                  : std::string("?")) +
+                          "."
+                    : std::string("The reader matches.");
+}
+
+int RunCommand(std::span<const std::string_view> args, platform::Platform& platform,
+               std::ostream& out, std::ostream& err, Command command) {
   const std::optional<Options> options = ParseOptions(args, command, err);
   if (!options) return kExitWorkflowUsage;
-
   platform::ScopedPlatform scope(platform);
-  hl::HeadlessUi ui(hl::HeadlessOptions{&platform.Time(), &platform.Notifications(), std::nullopt,
-                                        res::WindowResources()});
-  Reporter reporter(out, options->progress);
-  reporter.SetJson(options->json);
-  ui.SetChangeListener([&reporter](const hl::Change& change) { reporter.OnChange(change); });
-  ui.SetModalScript(
-      [&reporter](const hl::WindowState& window) { return reporter.OnModal(window); });
+  Session session(platform, out, *options);
+  Report report;
 
-  CRZ6104FwUpdateToolDlg dialog(ui);
-  std::thread window([&dialog] { dialog.DoModal(); });
-  // Closes the window (once no update writes) and waits for its thread, on every way out.
-  struct Closer {
-    hl::HeadlessUi& ui;
-    std::thread& window;
-    ~Closer() {
-      ui.WaitUntil([](const hl::Snapshot& s) { return s.Quiet(); }, hl::HeadlessUi::kNoLimit);
-      ui.Click(IDD_UPDATETOOL_DIALOG, IDCANCEL);
-      window.join();
+  // restore: the file is checked before the reader is touched.
+  std::optional<Backup> restore;
+  if (command == Command::kRestore) {
+    OrError<Backup> loaded = BackupStore::Load(*options->file);
+    if (!loaded) {
+      err << kProgramName << " restore: " << loaded.error << "\n";
+      return kExitWorkflowFailed;
     }
-  } closer{ui, window};
-
-  // The first scan ends in a verdict (or a failure) and nothing more happens by itself.
-  ui.WaitUntil(
-      [](const hl::Snapshot& s) {
-        return s.Dialog(IDD_UPDATETOOL_DIALOG) != nullptr && s.Settled();
-      },
-      hl::HeadlessUi::kNoLimit);
-  const Reading check = Read(ui, dialog);
-  const Verdict verdict = Judge(check, reporter, ui);
-
-  Outcome outcome = Outcome::kNotRun;
-  Reading last = check;
-  if (update && verdict == Verdict::kNotLatest && check.updateOffered) {
-    ui.Click(IDD_UPDATETOOL_DIALOG, IDC_UPDATE);
-    // The update thread has ended (a rescan the reader's restart may arm is not waited for).
-    ui.WaitUntil(
-        [&dialog](const hl::Snapshot& s) { return s.Quiet() && !dialog.m_updateRunning.load(); },
-        hl::HeadlessUi::kNoLimit);
-    last = Read(ui, dialog);
-    outcome = !last.error && reporter.ResultShown() ? Outcome::kUpdated : Outcome::kFailed;
-  } else if (update && verdict == Verdict::kLatest) {
-    outcome = Outcome::kNotNeeded;
+    restore = std::move(*loaded.value);
+  }
+  if (command == Command::kBackup && std::filesystem::exists(*options->file)) {
+    err << kProgramName << " backup: " << PrintableArgument(*options->file)
+        << " exists; choose a new file\n";
+    return kExitWorkflowUsage;
   }
 
-  reporter.Finish();
+  if (!session.LoadImage()) {
+    report.verdict = Verdict::kImageError;
+  } else if (session.Check(report) ||
+             (command == Command::kRestore && report.verdict == Verdict::kBlankChip)) {
+    const bool verdictWrites = report.verdict == Verdict::kNotLatest;
+    if (command == Command::kUpdate) {
+      if (verdictWrites) {
+        session.Write(report, std::nullopt);
+      } else if (report.verdict == Verdict::kLatest) {
+        report.outcome = Outcome::kNotNeeded;
+      }
+    } else if (command == Command::kRestore) {
+      report.error.reset();  // a blank reader is what a restore is for
+      session.Write(report, restore->content);
+    } else if (command == Command::kVerify) {
+      Verify(session, *options, report);
+    } else if (command == Command::kBackup) {
+      const std::vector<std::uint8_t>& content = session.Read().back.content;
+      const std::string problem = ValidateBackupContent(content);
+      if (!problem.empty()) {
+        report.outcome = Outcome::kFailed;
+        report.note = "The reader's firmware cannot be backed up: " + problem;
+      } else {
+        Backup backup;
+        backup.created =
+            std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+        backup.usbPort = workflow::PortOf(session.Read().back.reader);
+        backup.diskNode = ToUtf8(session.Read().back.reader.diskPath);
+        const bool sectors = session.Read().back.reader.accessMode == kAccessModeSectors;
+        backup.flashPart = sectors ? "sectors" : "serial flash";
+        if (!sectors) backup.jedecId = session.Read().back.reader.flashId;
+        backup.content = content;
+        std::ofstream file(*options->file, std::ios::binary | std::ios::trunc);
+        file << FormatBackup(backup);
+        file.close();
+        if (!file) {
+          report.outcome = Outcome::kFailed;
+          report.note = "Could not write " + *options->file;
+        } else {
+          report.backupSaved = *options->file;
+        }
+      }
+    }
+  }
+
+  session.Boxes().EndBar();
   if (options->json) {
-    PrintJson(out, command, verdict, outcome, check, last, reporter, ui);
+    PrintJson(out, command, report, session);
   } else {
-    PrintText(out, verdict, outcome, check, last, ui);
+    PrintText(out, report, session);
   }
-  return ExitCode(verdict, outcome);
+  if (command == Command::kVerify && report.outcome != Outcome::kFailed &&
+      (report.verdict == Verdict::kLatest || report.verdict == Verdict::kNotLatest ||
+       options->file)) {
+    return report.differs ? kExitNotLatest : kExitUpToDate;
+  }
+  if (command == Command::kBackup && report.outcome != Outcome::kFailed && report.backupSaved) {
+    return kExitUpToDate;
+  }
+  if (command == Command::kBackup && report.verdict != Verdict::kNoReader) {
+    return kExitWorkflowFailed;
+  }
+  if (command == Command::kRestore && report.outcome == Outcome::kNotRun &&
+      report.verdict != Verdict::kNoReader) {
+    return kExitWorkflowFailed;
+  }
+  return ExitCode(report);
 }
 
 }  // namespace
 
 int RunCheck(std::span<const std::string_view> args, platform::Platform& platform,
              std::ostream& out, std::ostream& err) {
-  return RunWorkflow(args, platform, out, err, false);
+  return RunCommand(args, platform, out, err, Command::kCheck);
 }
 
 int RunUpdate(std::span<const std::string_view> args, platform::Platform& platform,
               std::ostream& out, std::ostream& err) {
-  return RunWorkflow(args, platform, out, err, true);
+  return RunCommand(args, platform, out, err, Command::kUpdate);
+}
+
+int RunVerify(std::span<const std::string_view> args, platform::Platform& platform,
+              std::ostream& out, std::ostream& err) {
+  return RunCommand(args, platform, out, err, Command::kVerify);
+}
+
+int RunBackup(std::span<const std::string_view> args, platform::Platform& platform,
+              std::ostream& out, std::ostream& err) {
+  return RunCommand(args, platform, out, err, Command::kBackup);
+}
+
+int RunRestore(std::span<const std::string_view> args, platform::Platform& platform,
+               std::ostream& out, std::ostream& err) {
+  return RunCommand(args, platform, out, err, Command::kRestore);
 }
 
 }  // namespace tr350::cli

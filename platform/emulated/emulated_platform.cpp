@@ -2,6 +2,7 @@
 #include "platform/emulated/emulated_platform.h"
 
 #include "emulator/scenarios.h"
+#include "res/resource_ids.h"
 
 namespace tr350::platform {
 
@@ -29,7 +30,13 @@ std::unique_ptr<EmulatedPlatform> EmulatedPlatform::WithScenario(
     std::unique_ptr<EmulatedPlatform> platform, std::string_view scenario) {
   // The scenario's machine needs the platform's storage and clock: the platform is built around
   // an empty machine, which is replaced before anything can use it.
-  auto machine = emulator::BuildScenario(scenario, platform->clock_, platform->storage_);
+  // Current readers hold the firmware the program carries, as a factory would have programmed it.
+  emulator::ScenarioInputs inputs;
+  if (auto image = platform->resources_.Find(kFirmwareResourceType, kFirmwareResourceId)) {
+    inputs.releaseImage = *image;
+  }
+  auto machine =
+      emulator::BuildScenario(scenario, platform->clock_, platform->storage_, inputs);
   if (!machine) return nullptr;
   platform->devices_ = std::make_unique<EmulatedDevices>(*machine);
   platform->machine_ = std::move(machine);

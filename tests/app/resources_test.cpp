@@ -60,12 +60,14 @@ TEST(ResourcesTest, EveryLanguageHasItsStrings) {
        {ErrorCode::kNoDevice, ErrorCode::kEraseChip, ErrorCode::kReadConfig, ErrorCode::kEepromRead,
         ErrorCode::kReadFw, ErrorCode::kVerifyConfig, ErrorCode::kWriteConfig, ErrorCode::kCpuReset,
         ErrorCode::kNewChip, ErrorCode::kDeviceHeader, ErrorCode::kPrepareImage,
-        ErrorCode::kStartThread}) {
+        ErrorCode::kStartThread, ErrorCode::kReaderInUse, ErrorCode::kBackup,
+        ErrorCode::kStopped}) {
     EXPECT_TRUE(neutral.contains(static_cast<int>(code))) << static_cast<int>(code);
   }
-  // English locales read the window's four messages in English; the rest falls back.
-  EXPECT_EQ(ids(Language::kEnglish), (std::set<int>{IDS_FW_LATEST, IDS_UPDATE_NEEDED,
-                                                    IDS_ALREADY_LATEST, IDS_DEVICE_NOT_SUPPORTED}));
+  // English locales read the window's messages in English; the rest falls back.
+  EXPECT_EQ(ids(Language::kEnglish),
+            (std::set<int>{IDS_FW_LATEST, IDS_UPDATE_NEEDED, IDS_ALREADY_LATEST,
+                           IDS_DEVICE_NOT_SUPPORTED, IDS_RECOVERY_OFFERED, IDS_NO_BACKUP}));
   EXPECT_EQ(ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kEnglish),
             ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kNeutral));
   // The Chinese variant repeats the neutral texts.

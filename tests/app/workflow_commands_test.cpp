@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <streambuf>
 
 #include "emulator/faults.h"
 #include "tests/workflow/app_harness.h"
+#include "workflow/backup_store.h"
 
 namespace tr350::test {
 namespace {
@@ -21,21 +26,37 @@ struct Outcome {
 };
 
 // The machine of a scenario, on which the check or the update runs.
+// One run of the terminal front end on an emulated machine; backups go to a folder of its own.
 struct Front {
   explicit Front(std::string_view scenario)
-      : platform(platform::EmulatedPlatform::ForScenario(scenario, resources)) {}
+      : platform(platform::EmulatedPlatform::ForScenario(scenario, resources)),
+        state(UniqueTemporaryDirectory("tr350-state")) {
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  }
+  ~Front() {
+    ::unsetenv("XDG_STATE_HOME");
+    std::error_code ignored;
+    std::filesystem::remove_all(state, ignored);
+  }
+  using Command = int (*)(std::span<const std::string_view>, platform::Platform&, std::ostream&,
+                          std::ostream&);
+  Outcome Run(Command command, std::vector<std::string_view> args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = command(args, *platform, out, err);
+    return {code, out.str(), err.str()};
+  }
   std::shared_ptr<emulator::Reader> Reader() {
     return platform->GetMachine().ReaderOf(platform->GetMachine().DiskDevices().front());
   }
   Outcome Run(bool update, std::vector<std::string_view> args) {
     std::ostringstream out;
     std::ostringstream err;
-    const int code = update ? cli::RunUpdate(args, *platform, out, err)
-                            : cli::RunCheck(args, *platform, out, err);
-    return {code, out.str(), err.str()};
+    return Run(update ? &cli::RunUpdate : &cli::RunCheck, std::move(args));
   }
   TestResources resources;
   std::unique_ptr<platform::EmulatedPlatform> platform;
+  std::filesystem::path state;
 };
 
 TEST(WorkflowCommandsTest, CheckGivesTheVerdictAsExitCode) {
@@ -81,6 +102,25 @@ TEST(WorkflowCommandsTest, UpdateWritesTheReaderAndReportsEachStep) {
   EXPECT_EQ(reader->PeekFlash(0, static_cast<std::uint32_t>(expected.size())), expected);
 }
 
+// Output that cannot be written (as on a full disk) only sets the stream's state: the update is
+// not cut short and the reader holds the new firmware.
+TEST(WorkflowCommandsTest, AnUpdateGoesOnWhenItsOutputFails) {
+  struct FullDisk final : std::streambuf {
+    int_type overflow(int_type) override { return traits_type::eof(); }
+  } full;
+  Front front("flash-old");
+  auto reader = front.Reader();
+  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
+  std::ostream out(&full);
+  std::ostringstream err;
+  const std::string_view args[] = {"--progress=lines"};
+  EXPECT_EQ(cli::RunUpdate(args, *front.platform, out, err), cli::kExitUpToDate);
+  EXPECT_TRUE(out.bad());
+  const std::vector<std::uint8_t> expected =
+      ExpectedFlash(header, front.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
+  EXPECT_EQ(reader->PeekFlash(0, static_cast<std::uint32_t>(expected.size())), expected);
+}
+
 TEST(WorkflowCommandsTest, JsonReportsVerdictVersionsAndOutcome) {
   const Outcome check = Front("flash-old").Run(false, {"--json"});
   EXPECT_EQ(check.code, cli::kExitNotLatest);
@@ -114,6 +154,80 @@ TEST(WorkflowCommandsTest, FailedUpdateAndProgressBarOnATerminal) {
   EXPECT_TRUE(run.Shows("\r[########################################] 100%\n")) << run.out;
   EXPECT_TRUE(run.Shows("[Error] NG\n"));
   EXPECT_TRUE(run.Shows("Update: failed (Force CPU reset error!!!)\n"));
+}
+
+// An update cut off after the erase leaves a blank reader; the next run (a new process: nothing
+// kept in memory) finds the pending backup, rebuilds the header from it and repairs the reader.
+TEST(WorkflowCommandsTest, TheNextRunRecoversAReaderLeftBlank) {
+  Front front("flash-old");
+  auto reader = front.Reader();
+  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
+  reader->InjectFault({emulator::OnFlashOpcode(0x02), emulator::FaultAction::kNotDelivered, 0});
+  ASSERT_EQ(front.Run(true, {"--json"}).code, cli::kExitWorkflowFailed);
+  ASSERT_EQ(reader->PeekFlash(0, 2), (std::vector<std::uint8_t>{0xFF, 0xFF}));
+  reader->ClearFaults();
+
+  const Outcome check = front.Run(false, {"--json"});
+  EXPECT_EQ(check.code, cli::kExitNotLatest);
+  EXPECT_TRUE(check.Shows("\"backupUsed\": \"" + front.state.string())) << check.out;
+  const Outcome again = front.Run(true, {"--progress=none"});
+  EXPECT_EQ(again.code, cli::kExitUpToDate) << again.out;
+  EXPECT_TRUE(again.Shows("backup for this USB port")) << again.out;
+  EXPECT_TRUE(again.Shows("Reader after restart: FW1 201703240218, FW2 201705170241"));
+  const std::vector<std::uint8_t> expected =
+      ExpectedFlash(header, front.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
+  EXPECT_EQ(reader->PeekFlash(0, static_cast<std::uint32_t>(expected.size())), expected);
+  EXPECT_TRUE(BackupStore(front.state / "tr350-fwupdate").Pending().backups.empty());
+}
+
+// The same versions but one byte lost in FW2: not latest, with the address; an update repairs it.
+TEST(WorkflowCommandsTest, AReaderWithItsStampsButADamagedSectionIsNotLatest) {
+  Front front("flash-current");
+  auto reader = front.Reader();
+  ASSERT_EQ(front.Run(false, {"--json"}).code, cli::kExitUpToDate);
+  const std::uint32_t address = 512 + 100 * 256 + 4000;
+  const std::uint8_t flipped = static_cast<std::uint8_t>(reader->PeekFlash(address, 1)[0] ^ 0x10);
+  reader->PresetFlash(address, std::vector<std::uint8_t>{flipped});
+  const Outcome check = front.Run(false, {"--json"});
+  EXPECT_EQ(check.code, cli::kExitNotLatest);
+  EXPECT_TRUE(check.Shows("\"damaged\": true, \"firstDifference\": " + std::to_string(address)))
+      << check.out;
+  EXPECT_EQ(front.Run(true, {"--json"}).code, cli::kExitUpToDate);
+  EXPECT_EQ(front.Run(false, {"--json"}).code, cli::kExitUpToDate);
+}
+
+TEST(WorkflowCommandsTest, BackupVerifyAndRestore) {
+  Front front("flash-old");
+  auto reader = front.Reader();
+  const std::vector<std::uint8_t> original = reader->PeekFlash(0, 60928);
+  const std::string file = (front.state / "reader.tr350bak").string();
+  ASSERT_EQ(front.Run(&cli::RunBackup, {file, "--progress=none"}).code, cli::kExitUpToDate);
+  EXPECT_EQ(front.Run(&cli::RunBackup, {file}).code, cli::kExitWorkflowUsage);  // never overwritten
+  EXPECT_EQ(front.Run(&cli::RunVerify, {file, "--progress=none"}).code, cli::kExitUpToDate);
+  ASSERT_EQ(front.Run(true, {"--progress=none"}).code, cli::kExitUpToDate);
+  const Outcome differs = front.Run(&cli::RunVerify, {file, "--json"});
+  EXPECT_EQ(differs.code, cli::kExitNotLatest);
+  EXPECT_TRUE(differs.Shows("\"matches\": false, \"difference\": 11")) << differs.out;
+
+  // A damaged file is refused before the reader is touched.
+  std::string text;
+  {
+    std::ifstream in(file);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string damagedFile = (front.state / "damaged.tr350bak").string();
+  std::string damaged = text;
+  damaged[damaged.size() - 3] = damaged[damaged.size() - 3] == '0' ? '1' : '0';
+  std::ofstream(damagedFile) << damaged;
+  const std::vector<std::uint8_t> updated = reader->PeekFlash(0, 60928);
+  const Outcome refused = front.Run(&cli::RunRestore, {damagedFile});
+  EXPECT_EQ(refused.code, cli::kExitWorkflowFailed);
+  EXPECT_NE(refused.err.find("damaged.tr350bak"), std::string::npos) << refused.err;
+  EXPECT_EQ(reader->PeekFlash(0, 60928), updated);
+
+  ASSERT_EQ(front.Run(&cli::RunRestore, {file, "--progress=none"}).code, cli::kExitUpToDate);
+  EXPECT_EQ(reader->PeekFlash(0, 60928), original);
+  EXPECT_EQ(front.Run(&cli::RunVerify, {file, "--progress=none"}).code, cli::kExitUpToDate);
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 #include "app/resource.h"
 #include "emulator/chip_catalogue.h"
 #include "res/dialog_templates.h"
+
+#include <unistd.h>
+
+#include <atomic>
 #include "res/resource_ids.h"
 
 namespace tr350::test {
@@ -63,6 +67,16 @@ emulator::FirmwareContentSpec ReaderContent(std::string_view fw1, std::string_vi
 
 // ---- Harness ------------------------------------------------------------------------------------
 
+std::filesystem::path UniqueTemporaryDirectory(std::string_view prefix) {
+  static std::atomic<unsigned> serial{0};
+  for (;;) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+    if (std::filesystem::create_directory(path)) return path;
+  }
+}
+
 Harness::Harness(std::string_view scenario, std::string locale) {
   simulated = scenario.empty() ? std::make_unique<platform::EmulatedPlatform>(resources)
                                : platform::EmulatedPlatform::ForScenario(scenario, resources);
@@ -79,10 +93,20 @@ Harness::Harness(std::string_view scenario, std::string locale) {
     return IDOK;
   });
   dialog = std::make_unique<CRZ6104FwUpdateToolDlg>(*ui);
+  backups = UniqueTemporaryDirectory("tr350-backups");
+  dialog->m_backupDirectory = backups;
 }
 
 Harness::~Harness() {
   if (window.joinable()) Close();
+  std::error_code ignored;
+  std::filesystem::remove_all(backups, ignored);
+}
+
+emulator::FirmwareContentSpec Harness::CurrentContent() {
+  emulator::FirmwareContentSpec layout = ReaderContent(kImageFw1Version, kImageFw2Version);
+  layout.release = resources.EmbeddedImage();
+  return layout;
 }
 
 std::shared_ptr<emulator::Reader> Harness::AddReader(emulator::Backing backing,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,9 @@ class TestResources final : public platform::ModuleResources {
   std::optional<platform::FileVersion> version_;
 };
 
+// A new empty directory under the system's temporary folder.
+std::filesystem::path UniqueTemporaryDirectory(std::string_view prefix);
+
 // A serial-flash chip the tool recognises, and sector storage.
 emulator::Backing FlashBacking();
 emulator::Backing SectorBacking();
@@ -63,6 +67,9 @@ struct Harness {
   // An emulated machine from a scenario (empty: no devices), the headless window in `locale`.
   explicit Harness(std::string_view scenario = {}, std::string locale = "C");
   ~Harness();
+
+  // A reader's content as a factory programs the embedded image under the default header.
+  emulator::FirmwareContentSpec CurrentContent();
 
   // Connects a TR350 with this backing and content to the machine's first bus.
   std::shared_ptr<emulator::Reader> AddReader(emulator::Backing backing,
@@ -116,6 +123,8 @@ struct Harness {
   std::vector<std::uint8_t> Updated(std::span<const std::uint8_t> readerHeader);
 
   TestResources resources;
+  // This harness's own backup folder, removed with it.
+  std::filesystem::path backups;
   std::unique_ptr<platform::EmulatedPlatform> simulated;
   std::unique_ptr<platform::ScopedPlatform> scope;
   std::unique_ptr<hl::HeadlessUi> ui;

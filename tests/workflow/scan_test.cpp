@@ -93,7 +93,7 @@ TEST(ScanTest, ReaderWithoutFw2IsNotLatest) {
 // before it.
 TEST(ScanTest, ReaderWithoutFw1IsNotJudgedByAnEarlierReadersVersions) {
   Harness h;
-  h.AddReader(FlashBacking(), ReaderContent(kImageFw1Version, kImageFw2Version));
+  h.AddReader(FlashBacking(), h.CurrentContent());
   h.Start();
   ASSERT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsLatest);
 

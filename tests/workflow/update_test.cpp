@@ -5,6 +5,7 @@
 #include "app/resource.h"
 #include "emulator/faults.h"
 #include "tests/workflow/app_harness.h"
+#include "workflow/backup_store.h"
 
 namespace tr350::test {
 namespace {
@@ -191,7 +192,7 @@ TEST(UpdateTest, EraseResetAndMissingReaderFailures) {
     auto reader = h.FirstReader();
     for (const std::uint8_t erase : {std::uint8_t{0xC7}, std::uint8_t{0x60}}) {
       reader->InjectFault(
-          {emulator::OnFlashOpcode(erase), emulator::FaultAction::kCheckCondition, 1});
+          {emulator::OnFlashOpcode(erase), emulator::FaultAction::kCheckCondition, 0});
     }
     Update(h);
     ExpectFailureShown(h, ErrorCode::kEraseChip);
@@ -283,30 +284,43 @@ TEST(UpdateTest, ExitIsRefusedWhileTheUpdateWrites) {
 }
 
 // A rescan after an update that failed past the erase reads a blank header. Update must never
-// write such a header; it writes the reader's own header kept from the failed update instead.
+// write such a header; it writes the reader's own header, kept from the failed update in this
+// window and saved in the reader's backup for any later run.
 TEST(UpdateTest, ReaderLeftBlankByAFailedUpdateIsRecoveredWithItsOwnHeader) {
-  Harness h;
-  auto reader = h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
-  h.Start();
-  const std::vector<std::uint8_t> header = reader->PeekFlash(0, 512);
-  reader->InjectFault(
-      {emulator::OnFlashOpcode(kFlashPageProgram), emulator::FaultAction::kCheckCondition, 10});
-  Update(h);
-  ASSERT_EQ(h.LastError(), ErrorCode::kWriteConfig);
-  ASSERT_EQ(reader->PeekFlash(0, 512), std::vector<std::uint8_t>(512, 0xFF));
+  for (const bool newRun : {false, true}) {
+    SCOPED_TRACE(newRun ? "a new run finds the backup" : "the same window kept the header");
+    Harness h;
+    auto reader = h.AddReader(FlashBacking(), ReaderContent(kOld1, kOld2));
+    h.Start();
+    const std::vector<std::uint8_t> before = reader->PeekFlash(0, kFlashBytes);
+    const std::vector<std::uint8_t> header(before.begin(), before.begin() + 512);
+    reader->InjectFault(
+        {emulator::OnFlashOpcode(kFlashPageProgram), emulator::FaultAction::kCheckCondition, 10});
+    Update(h);
+    ASSERT_EQ(h.LastError(), ErrorCode::kWriteConfig);
+    ASSERT_EQ(reader->PeekFlash(0, 512), std::vector<std::uint8_t>(512, 0xFF));
+    const PendingBackups pending = BackupStore(h.backups).Pending();
+    ASSERT_EQ(pending.backups.size(), 1u);
+    const std::vector<std::uint8_t>& saved = pending.backups[0].backup.content;
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), before.begin()));
+    if (newRun) h.OnWindow([&] { h.dialog->m_recoveryHeader.reset(); });
 
-  // The user replugs the reader quickly: one rescan, which finds the chip blank.
-  h.OnWindow([&] {
-    h.Machine().Unplug(h.LastDevice());
-    h.Machine().Plug(h.LastDevice());
-  });
-  ASSERT_TRUE(h.Settle());
-  ASSERT_EQ(h.LastBoxText(), text::kChipIsNew);
-  ASSERT_TRUE(h.Visible(IDC_UPDATE));
+    // The user replugs the reader quickly: one rescan, which finds the chip blank.
+    h.OnWindow([&] {
+      h.Machine().Unplug(h.LastDevice());
+      h.Machine().Plug(h.LastDevice());
+    });
+    ASSERT_TRUE(h.Settle());
+    ASSERT_TRUE(h.Visible(IDC_UPDATE));
+    EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kFwIsNotLatest);
+    EXPECT_NE(h.Text(IDC_MESSAGE_EDIT).find(pending.backups[0].path.u16string()),
+              std::u16string::npos);
 
-  Update(h);
-  EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
-  EXPECT_EQ(reader->PeekFlash(0, kFlashBytes), h.Updated(header));
+    Update(h);
+    EXPECT_EQ(h.LastModal().templateId, IDD_MESSAGEBOX);
+    EXPECT_EQ(reader->PeekFlash(0, kFlashBytes), h.Updated(header));
+    EXPECT_TRUE(BackupStore(h.backups).Pending().backups.empty());
+  }
 }
 
 TEST(UpdateTest, BlankReaderWithoutAKeptHeaderIsNotWritten) {

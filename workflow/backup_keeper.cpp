@@ -1,0 +1,47 @@
+// Backups of readers in the user's backup store.
+#include "workflow/backup_keeper.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "discovery/device_entry.h"
+#include "platform/text.h"
+
+namespace tr350::workflow {
+namespace {
+
+std::string Utf8(std::u16string_view text) {
+  return platform::Utf16ToUtf8(text, platform::InvalidText::kReplace).value_or("");
+}
+
+}  // namespace
+
+std::string PortOf(const ReaderIdentity& reader) { return Utf8(reader.usbInstanceId); }
+
+std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
+    const ReaderIdentity& reader, std::span<const std::uint8_t> content) {
+  if (!ValidateBackupContent(content).empty()) return std::filesystem::path{};
+  Backup backup;
+  backup.created = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  backup.usbPort = PortOf(reader);
+  backup.diskNode = Utf8(reader.diskPath);
+  const bool sectors = reader.accessMode == kAccessModeSectors;
+  backup.flashPart = sectors ? "sectors" : "serial flash";
+  if (!sectors) backup.jedecId = reader.flashId;
+  backup.content.assign(content.begin(), content.end());
+  OrError<std::filesystem::path> saved = store_.SavePending(backup);
+  if (!saved) return saved.error;
+  return *saved.value;
+}
+
+void StoreKeeper::MarkVerified(const std::filesystem::path& file) {
+  if (!file.empty()) store_.MarkVerified(file);  // a backup left pending does no harm
+}
+
+std::filesystem::path DefaultBackupDirectory() {
+  const OrError<std::filesystem::path> directory =
+      BackupStore::DefaultDirectory([](const char* name) { return std::getenv(name); });
+  return directory ? *directory.value : std::filesystem::path{};
+}
+
+}  // namespace tr350::workflow

@@ -1,0 +1,29 @@
+// The backups an update makes, kept in a backup store: the record of the reader and its content.
+#pragma once
+
+#include "workflow/backup_store.h"
+#include "workflow/core.h"
+
+namespace tr350::workflow {
+
+// Saves complete firmware contents as pending backups in the store; a content that is not a
+// complete firmware (a reader without sections) is not saved, and the update goes on without.
+class StoreKeeper final : public BackupKeeper {
+ public:
+  explicit StoreKeeper(const BackupStore& store) : store_(store) {}
+
+  std::variant<std::filesystem::path, std::string> SavePending(
+      const ReaderIdentity& reader, std::span<const std::uint8_t> content) override;
+  void MarkVerified(const std::filesystem::path& file) override;
+
+ private:
+  const BackupStore& store_;
+};
+
+// The backup folder of the user running the tool; empty when the environment names none.
+std::filesystem::path DefaultBackupDirectory();
+
+// The port text a backup records for a reader.
+std::string PortOf(const ReaderIdentity& reader);
+
+}  // namespace tr350::workflow

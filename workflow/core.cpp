@@ -1,0 +1,333 @@
+// The read-back, the verdict and the update on the first reader of a freshly built table.
+#include "workflow/core.h"
+
+#include <algorithm>
+
+#include "image/decimal.h"
+#include "image/version_stamp.h"
+#include "platform/platform.h"
+#include "platform/termination.h"
+#include "transport/flash_commands.h"
+#include "transport/pass_through.h"
+#include "transport/reader_identification.h"
+#include "transport/vendor_commands.h"
+
+namespace tr350::workflow {
+namespace {
+
+// Raised inside a workflow with its code and caught once, by the workflow's own handler.
+struct Failure {
+  ErrorCode code;
+};
+
+// Reads and writes are tried this many times in a row before a workflow gives up; an erase whose
+// blank check fails is tried again a few times.
+constexpr int kTransferAttempts = 10;
+constexpr int kEraseAttempts = 3;
+
+constexpr std::uint16_t kSupportedVendorId = 0x3C51;
+constexpr std::uint16_t kSupportedProductId = 0x4D08;
+constexpr std::uint8_t kStorageTypeSerialFlash = 1;
+constexpr std::uint8_t kStorageTypeSectors = 2;
+
+// Read-back progress; the front end shows position 0 when it starts a workflow.
+constexpr int kReadTableBuilt = 10;
+constexpr int kReadHeaderRead = 30;
+constexpr int kReadFw1ReadFw2Next = 55;
+constexpr int kReadFw1ReadNoFw2 = 90;
+constexpr int kReadFw2Read = 80;
+// Update progress.
+constexpr int kUpdateTableBuilt = 10;
+constexpr int kUpdateErased = 40;
+constexpr int kUpdateWritten = 50;
+constexpr int kUpdateReadBack = 60;
+constexpr int kUpdateVerified = 70;
+
+std::uint16_t HeaderWord(std::span<const std::uint8_t, kImageHeaderSize> header,
+                         std::size_t offset) {
+  return static_cast<std::uint16_t>(header[offset] | (header[offset + 1] << 8));
+}
+
+bool NamesSupportedProduct(std::span<const std::uint8_t, kImageHeaderSize> header) {
+  return HeaderWord(header, kHeaderVendorIdOffset) == kSupportedVendorId &&
+         HeaderWord(header, kHeaderProductIdOffset) == kSupportedProductId;
+}
+
+template <typename Transfer>
+bool WithRetry(int attempts, Transfer transfer) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (transfer()) return true;
+  }
+  return false;
+}
+
+// Releases whatever the table holds and builds it again; raises kNoDevice without a reader.
+void RebuildTable(DeviceTable& table) {
+  if (!table.Empty()) ReleaseDeviceTable(table);
+  if (!BuildDeviceTable(table) || table.count < 1 || table.entries == nullptr) {
+    throw Failure{ErrorCode::kNoDevice};
+  }
+}
+
+// Empties the table on every way out of a workflow; the reader's lock goes first.
+class TableScope {
+ public:
+  explicit TableScope(DeviceTable& table) : table_(table) {}
+  ~TableScope() { ReleaseDeviceTable(table_); }
+  TableScope(const TableScope&) = delete;
+  TableScope& operator=(const TableScope&) = delete;
+
+ private:
+  DeviceTable& table_;
+};
+
+// Holds a reader's slot mutex for a whole workflow, so that another program's commands cannot
+// come between this one's. The commands take the same mutex again on this thread.
+class ReaderLock {
+ public:
+  explicit ReaderLock(const DeviceEntry& reader) : mutex_(reader.accessMutex) {
+    if (!mutex_) throw Failure{ErrorCode::kReaderInUse};
+    platform::Mutexes& sync = platform::Current().Sync();
+    switch (sync.Wait(mutex_, kAccessWaitMs)) {
+      case platform::WaitResult::kSignaled:
+      case platform::WaitResult::kAbandoned:  // a program died holding it: the content is judged
+        sync_ = &sync;
+        return;
+      default:
+        throw Failure{ErrorCode::kReaderInUse};
+    }
+  }
+  ~ReaderLock() { sync_->Release(mutex_); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  platform::MutexHandle mutex_;
+  platform::Mutexes* sync_ = nullptr;
+};
+
+bool ReadFrom(const DeviceEntry& reader, std::uint32_t address, std::span<std::uint8_t> out) {
+  return reader.accessMode == kAccessModeSectors ? ReadSectors(reader, address, out)
+                                                 : ReadFlash(reader, address, out);
+}
+
+// Fills `out` with 0xFF once, then reads it, up to ten times.
+bool ReadWithRetry(const DeviceEntry& reader, std::uint32_t address, std::span<std::uint8_t> out) {
+  std::ranges::fill(out, 0xFF);
+  return WithRetry(kTransferAttempts, [&] { return ReadFrom(reader, address, out); });
+}
+
+// Appends what was read at the content's end.
+void Append(std::vector<std::uint8_t>& content, std::span<const std::uint8_t> bytes) {
+  content.insert(content.end(), bytes.begin(), bytes.end());
+}
+
+void ReadSections(const DeviceEntry& reader, ReadBack& back, Observer& observer) {
+  std::array<std::uint8_t, kImageHeaderSize> header;
+  if (!ReadWithRetry(reader, 0, header)) throw Failure{ErrorCode::kEepromRead};
+  back.image.header = header;
+  Append(back.content, header);
+  observer.Progress(kReadHeaderRead);
+  if (HeaderWord(header, kHeaderSignatureOffset) != kHeaderSignature) {
+    throw Failure{ErrorCode::kNewChip};
+  }
+
+  std::uint32_t address = kImageHeaderSize;
+  const std::uint32_t fw1Length = Fw1SizeOf(header);
+  if (fw1Length == 0) return;
+  back.image.fw1Size = fw1Length;
+  std::vector<std::uint8_t> fw1(fw1Length);
+  if (!ReadWithRetry(reader, address, fw1)) throw Failure{ErrorCode::kReadFw};
+  Append(back.content, fw1);
+  ReplaceFw1(back.image, fw1);
+  address += fw1Length;
+
+  const std::uint32_t fw2Length = Fw2SizeOf(header);
+  observer.Progress(fw2Length != 0 ? kReadFw1ReadFw2Next : kReadFw1ReadNoFw2);
+  if (fw2Length != 0) {
+    back.image.fw2Size = fw2Length;
+    std::vector<std::uint8_t> fw2(fw2Length);
+    if (!ReadWithRetry(reader, address, fw2)) throw Failure{ErrorCode::kReadFw};
+    Append(back.content, fw2);
+    back.image.fw2Data = std::move(fw2);
+    address += fw2Length;
+  }
+  // The configuration block, which the verdict checks against the header.
+  std::array<std::uint8_t, kConfigBlockSize> config;
+  if (!ReadWithRetry(reader, address, config)) throw Failure{ErrorCode::kReadFw};
+  Append(back.content, config);
+  back.image.configBlock = config;
+  if (fw2Length != 0) observer.Progress(kReadFw2Read);
+
+  back.fw1Version = GetFirmwareVersion(1, back.image);
+  if (fw2Length != 0) back.fw2Version = GetFirmwareVersion(2, back.image);
+}
+
+// Saves the reader's current content, then erases, writes, reads back, verifies and restarts; the
+// reader's lock is held.
+void WriteContent(const DeviceEntry& reader, std::span<const std::uint8_t> bytes,
+                  const UpdateRequest& request, Observer& observer, UpdateResult& result) {
+  const bool sectors = reader.storageType == kStorageTypeSectors;
+  const bool serialFlash =
+      reader.storageType == kStorageTypeSerialFlash && reader.flashPart != nullptr;
+  std::copy_n(bytes.begin(), kImageHeaderSize, result.writtenHeader.begin());
+
+  if (request.backups != nullptr && !request.currentContent.empty()) {
+    auto saved = request.backups->SavePending(IdentityOf(reader), request.currentContent);
+    if (auto* error = std::get_if<std::string>(&saved)) {
+      result.backupError = *error;
+      throw Failure{ErrorCode::kBackup};
+    }
+    if (!std::get<std::filesystem::path>(saved).empty()) {
+      result.backup = std::get<std::filesystem::path>(saved);
+    }
+  }
+
+  std::vector<std::uint8_t> readBack(bytes.size(), 0xFF);
+  // From the erase to the restart a request to end the program waits until the write is done.
+  const platform::CriticalWrite guard;
+  if (!guard.Entered()) throw Failure{ErrorCode::kStopped};
+  result.writeStarted = true;
+  if (serialFlash) {
+    SetFlashProtection(reader, false);  // a chip that keeps its protection fails the erase
+    if (!WithRetry(kEraseAttempts, [&] { return EraseFlashChip(reader); })) {
+      throw Failure{ErrorCode::kEraseChip};
+    }
+    observer.Progress(kUpdateErased);
+  }
+  const bool written = WithRetry(kTransferAttempts, [&] {
+    return sectors ? WriteSectors(reader, 0, bytes) : ProgramFlash(reader, 0, bytes);
+  });
+  if (!written) throw Failure{ErrorCode::kWriteConfig};
+  observer.Progress(kUpdateWritten);
+
+  if (!WithRetry(kTransferAttempts, [&] { return ReadFrom(reader, 0, readBack); })) {
+    throw Failure{ErrorCode::kReadConfig};
+  }
+  observer.Progress(kUpdateReadBack);
+  if (!std::ranges::equal(bytes, readBack)) throw Failure{ErrorCode::kVerifyConfig};
+  result.verified = true;
+  if (request.backups != nullptr) {
+    if (result.backup) request.backups->MarkVerified(*result.backup);
+    if (request.recoveredFrom) request.backups->MarkVerified(*request.recoveredFrom);
+  }
+  observer.Progress(kUpdateVerified);
+
+  if (serialFlash) SetFlashProtection(reader, true);
+  if (!ForceCpuReset(reader)) throw Failure{ErrorCode::kCpuReset};
+}
+
+// Builds the table, holds the first reader's lock from there to the restart and writes what
+// `content` gives for that reader.
+template <typename Content>
+UpdateResult WriteFirstReader(DeviceTable& table, const UpdateRequest& request, Observer& observer,
+                              Content content) {
+  UpdateResult result;
+  const TableScope scope(table);
+  try {
+    RebuildTable(table);
+    observer.Progress(kUpdateTableBuilt);
+    const DeviceEntry reader = table.entries[0];
+    {
+      const ReaderLock lock(reader);
+      const std::vector<std::uint8_t> bytes = content(reader);
+      WriteContent(reader, bytes, request, observer, result);
+    }
+    ReleaseDeviceTable(table);
+    observer.Progress(kUpdateProgressHigh);
+  } catch (const Failure& failure) {
+    result.error = failure.code;
+  }
+  return result;
+}
+
+}  // namespace
+
+bool IsProgrammedReaderHeader(std::span<const std::uint8_t, kImageHeaderSize> header) {
+  return HeaderWord(header, kHeaderSignatureOffset) == kHeaderSignature &&
+         NamesSupportedProduct(header);
+}
+
+ReaderIdentity IdentityOf(const DeviceEntry& entry) {
+  ReaderIdentity identity;
+  identity.usbInstanceId = std::u16string(FieldText(entry.usbInstanceId));
+  identity.diskPath = std::u16string(FieldText(entry.diskPath));
+  identity.accessMode = entry.accessMode;
+  identity.flashId = entry.flashId;
+  identity.infoWord2 = entry.infoWord2;
+  return identity;
+}
+
+ReadResult ReadReader(DeviceTable& table, Observer& observer) {
+  ReadResult result;
+  const TableScope scope(table);
+  try {
+    RebuildTable(table);
+    observer.Progress(kReadTableBuilt);
+    const DeviceEntry reader = table.entries[0];
+    result.back.reader = IdentityOf(reader);
+    {
+      const ReaderLock lock(reader);
+      ReadSections(reader, result.back, observer);
+    }
+    ReleaseDeviceTable(table);
+    observer.Progress(kReadProgressHigh);
+  } catch (const Failure& failure) {
+    result.error = failure.code;
+  }
+  return result;
+}
+
+Judgement Judge(const ReadBack& back, const CarriedView& carried) {
+  if (!NamesSupportedProduct(back.image.header)) return {Verdict::kNotSupported, std::nullopt};
+  if (carried.fw1Version.empty() || carried.fw2Version.empty()) {
+    return {Verdict::kVersionError, std::nullopt};
+  }
+  const std::int64_t file1 = ParseDecimal64(carried.fw1Version);
+  const std::int64_t file2 = ParseDecimal64(carried.fw2Version);
+  const std::int64_t device1 = ParseDecimal64(back.fw1Version);
+  const std::int64_t device2 = ParseDecimal64(back.fw2Version);
+  // Equal or newer counts as up to date: the tool never offers a downgrade.
+  if (back.fw1Version.empty() || file1 > device1 || back.fw2Version.empty() || file2 > device2) {
+    return {Verdict::kNotLatest, std::nullopt};
+  }
+  // The same versions say little about the rest: an interrupted update leaves both stamps in
+  // place. Such a reader must hold exactly what an update writes.
+  if (device1 == file1 && device2 == file2) {
+    if (auto at = FindContentDifference(back.content, carried.image, carried.fw1Version,
+                                        carried.fw2Version)) {
+      return {Verdict::kNotLatest, at};
+    }
+  }
+  return {Verdict::kLatest, std::nullopt};
+}
+
+UpdateResult UpdateReader(DeviceTable& table, const CarriedView& carried,
+                          const UpdateRequest& request, Observer& observer) {
+  return WriteFirstReader(table, request, observer, [&](const DeviceEntry& reader) {
+    // A header that is not a programmed reader header (a flash left blank reads back so) is
+    // never written.
+    if (!IsProgrammedReaderHeader(request.readerHeader)) throw Failure{ErrorCode::kDeviceHeader};
+    FlashContentRequest contentRequest;
+    contentRequest.readerHeader = request.readerHeader;
+    contentRequest.fw1Version = carried.fw1Version;
+    contentRequest.fw2Version = carried.fw2Version;
+    contentRequest.infoWord2 = reader.infoWord2;
+    std::optional<FlashContent> content = AssembleFlashContent(carried.image, contentRequest);
+    if (!content) throw Failure{ErrorCode::kPrepareImage};
+    return std::move(content->bytes);
+  });
+}
+
+UpdateResult RestoreReader(DeviceTable& table, std::span<const std::uint8_t> content,
+                           const UpdateRequest& request, Observer& observer) {
+  return WriteFirstReader(table, request, observer, [&](const DeviceEntry&) {
+    if (content.size() < kImageHeaderSize ||
+        !IsProgrammedReaderHeader(content.first<kImageHeaderSize>())) {
+      throw Failure{ErrorCode::kDeviceHeader};
+    }
+    return std::vector<std::uint8_t>(content.begin(), content.end());
+  });
+}
+
+}  // namespace tr350::workflow
