@@ -17,7 +17,8 @@ std::u16string MainWindowTitle(std::u16string_view version) {
 }
 
 CRZ6104FwUpdateToolDlg::CRZ6104FwUpdateToolDlg(ui::Backend& ui)
-    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG), m_backupDirectory(workflow::DefaultBackupDirectory()) {}
+    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG), m_backupDirectory(workflow::DefaultBackupDirectory(
+          platform::CurrentOrNull() != nullptr && platform::CurrentOrNull()->Emulated())) {}
 
 // The table, the images and the strings release what they hold themselves. The window's modal
 // loop has waited for its workers, so none uses them any more.

@@ -215,6 +215,9 @@ class Platform {
   virtual ModuleResources& Resources() = 0;
   virtual DeviceSetup& Devices() = 0;
   virtual DeviceNotifications& Notifications() = 0;
+  // True for an emulated machine: what the tool keeps for real readers (their backups) must not
+  // mix with what it keeps for emulated ones.
+  virtual bool Emulated() const { return false; }
 };
 
 // A platform assembled from separate services (tests mix emulated and real ones). Does not own them.

@@ -38,10 +38,11 @@ void StoreKeeper::MarkVerified(const std::filesystem::path& file) {
   if (!file.empty()) store_.MarkVerified(file);  // a backup left pending does no harm
 }
 
-std::filesystem::path DefaultBackupDirectory() {
+std::filesystem::path DefaultBackupDirectory(bool emulated) {
   const OrError<std::filesystem::path> directory =
       BackupStore::DefaultDirectory([](const char* name) { return std::getenv(name); });
-  return directory ? *directory.value : std::filesystem::path{};
+  if (!directory) return {};
+  return emulated ? *directory.value / "emulated" : *directory.value;
 }
 
 }  // namespace tr350::workflow

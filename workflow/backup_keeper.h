@@ -20,8 +20,10 @@ class StoreKeeper final : public BackupKeeper {
   const BackupStore& store_;
 };
 
-// The backup folder of the user running the tool; empty when the environment names none.
-std::filesystem::path DefaultBackupDirectory();
+// The backup folder of the user running the tool; empty when the environment names none. Backups
+// of emulated readers go to a folder of their own inside it, so that a real reader is never
+// recovered from an emulated one's backup.
+std::filesystem::path DefaultBackupDirectory(bool emulated);
 
 // The port text a backup records for a reader.
 std::string PortOf(const ReaderIdentity& reader);

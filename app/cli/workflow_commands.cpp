@@ -222,7 +222,7 @@ class Session {
   Session(platform::Platform& platform, std::ostream& out, const Options& options)
       : platform_(platform), out_(out), options_(options), reporter_(out, options),
         language_(ui::LanguageFromEnvironment(Env("LC_ALL"), Env("LC_MESSAGES"), Env("LANG"))),
-        backups_(workflow::DefaultBackupDirectory()) {}
+        backups_(workflow::DefaultBackupDirectory(platform.Emulated())) {}
 
   std::u16string String(int id) const {
     return std::u16string(ui::FindString(res::StringTable(), id, language_).value_or(u""));

@@ -24,6 +24,7 @@ class EmulatedPlatform final : public Platform {
   ~EmulatedPlatform() override;
   EmulatedPlatform(const EmulatedPlatform&) = delete;
   EmulatedPlatform& operator=(const EmulatedPlatform&) = delete;
+  bool Emulated() const override { return true; }
 
   // The machine of a named scenario; null for an unknown name.
   static std::unique_ptr<EmulatedPlatform> ForScenario(std::string_view scenario, Clock& clock,

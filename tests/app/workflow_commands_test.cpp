@@ -177,7 +177,7 @@ TEST(WorkflowCommandsTest, TheNextRunRecoversAReaderLeftBlank) {
   const std::vector<std::uint8_t> expected =
       ExpectedFlash(header, front.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
   EXPECT_EQ(reader->PeekFlash(0, static_cast<std::uint32_t>(expected.size())), expected);
-  EXPECT_TRUE(BackupStore(front.state / "tr350-fwupdate").Pending().backups.empty());
+  EXPECT_TRUE(BackupStore(front.state / "tr350-fwupdate" / "emulated").Pending().backups.empty());
 }
 
 // The same versions but one byte lost in FW2: not latest, with the address; an update repairs it.
