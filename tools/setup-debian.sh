@@ -9,6 +9,7 @@ packages=(
   libudev-dev umockdev libumockdev-dev
   qt6-base-dev xvfb xauth fonts-noto-cjk fonts-dejavu-core
   dpkg-dev
+  qemu-system-x86
 )
 
 missing=()
