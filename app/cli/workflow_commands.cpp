@@ -342,10 +342,12 @@ class Session {
   // The reader restarts at the end of a write: wait for it (up to 15 s) and read its versions.
   void ReadAfterRestart(Report& report) {
     constexpr std::uint32_t kPollMs = 100;
-    constexpr int kPolls = 150;
+    constexpr std::uint64_t kWaitMs = 15000;
     Silent silent;
-    for (int poll = 0; poll < kPolls; ++poll) {
-      platform_.Time().Sleep(kPollMs);
+    platform::Clock& clock = platform_.Time();
+    // A deadline, not a count: one search of a real machine can itself take a while.
+    for (const std::uint64_t end = clock.NowMs() + kWaitMs; clock.NowMs() < end;) {
+      clock.Sleep(kPollMs);
       const workflow::ReadResult again = workflow::ReadReader(table_, silent);
       if (again.error == ErrorCode::kNoDevice) continue;
       if (!again.error) report.after = {again.back.fw1Version, again.back.fw2Version};
