@@ -24,6 +24,8 @@ enum class FaultAction : std::uint8_t {
   kLostCompletion,  // carried out, but the driver call fails all the same
   kStatusOne,       // carried out; a good completion reports SCSI status 1
   kDropOffBus,      // the reader falls off the bus instead; it stays off until plugged in again
+  kDropOffBusAfter,  // carried out and answered, then the reader falls off the bus as kDropOffBus
+  kFlashStuckBusy,   // the flash chip hangs busy as this command reaches it, until power is lost
 };
 
 struct CommandFault {

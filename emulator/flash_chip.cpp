@@ -180,6 +180,12 @@ void FlashChip::Advance(std::uint64_t nowUs) {
   writeEnabled_ = false;  // the latch resets when the operation completes
 }
 
+void FlashChip::PowerLost() {
+  stuckBusy_ = false;
+  writeEnabled_ = false;
+  prefixArmed_ = false;
+}
+
 std::uint16_t FlashChip::Status() const {
   std::uint8_t first = status1_;
   if (writeEnabled_) first |= kStatusWriteEnableLatch;

@@ -122,6 +122,9 @@ class FlashChip {
   // with an unknown manufacturer code.
   void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
   void SetUnknownIdentity(bool unknown) { unknownIdentity_ = unknown; }
+  // The chip loses power: a hung chip comes back, and the latch and status-write prefix are gone.
+  // A program or erase under way still completes; the identity is the chip's own and stays.
+  void PowerLost();
 
  private:
   static constexpr std::uint32_t kBlockSize = 4096;

@@ -312,7 +312,10 @@ struct Machine::State {
     d.arrival = std::move(a);
 
     const Arrival& now = *d.arrival;
-    if (!now.disk.empty() && host.attach) host.attach(now.diskPath, s.disk);
+    if (!now.disk.empty() && host.attach) {
+      host.attach(now.diskPath, s.disk);
+      if (!s.userMayOpenDisk && host.denyUserOpens) host.denyUserOpens(now.diskPath);
+    }
     if (d.kind != NodeKind::kRootHub) Emit(DeviceChange::kArrival, d.id, d.kind, now.id);
     if (!now.disk.empty()) Emit(DeviceChange::kArrival, d.id, NodeKind::kDisk, now.disk);
   }

@@ -64,6 +64,8 @@ struct UsbDeviceSpec {
   std::string diskVendor = "TR350";
   std::string diskProduct = "SD_READER";
   std::string diskRevision = "0100";
+  // False: the disk's node refuses the user's opens, as one that no udev rule made the user's.
+  bool userMayOpenDisk = true;
 };
 
 struct HubSpec {
@@ -111,6 +113,8 @@ struct SetMember {
 struct DiskHost {
   std::function<void(std::u16string_view path, std::shared_ptr<Reader> reader)> attach;
   std::function<void(std::u16string_view path)> detach;
+  // Right after attach, for a disk whose node the user may not open; may be empty.
+  std::function<void(std::u16string_view path)> denyUserOpens = {};
 };
 
 // Inline, so that the storage's code links from the caller's side: the emulator library does not
@@ -119,7 +123,8 @@ inline DiskHost HostOn(platform::EmulatedStorage& storage) {
   return {[&storage](std::u16string_view path, std::shared_ptr<Reader> reader) {
             storage.Attach(path, std::move(reader));
           },
-          [&storage](std::u16string_view path) { storage.Detach(path); }};
+          [&storage](std::u16string_view path) { storage.Detach(path); },
+          [&storage](std::u16string_view path) { storage.DenyUserOpens(path); }};
 }
 
 // Thread-safe: the tool's threads enumerate and send commands while a test thread plugs and

@@ -171,6 +171,7 @@ ScsiOutcome Reader::Receive(const ScsiCommand& command, Notices& notices) {
   } else if (fault == FaultAction::kCheckCondition) {
     outcome = ScsiOutcome::CheckCondition(SenseKey::kAbortedCommand, kAscNoAdditionalInfo);
   } else {
+    if (fault == FaultAction::kFlashStuckBusy && flash_) flash_->SetStuckBusy(true);
     outcome = Dispatch(command, record.index, restart);
     if (outcome.IsGood() && command.direction == DataDirection::kFromDevice) {
       Corrupt(record, command.data);
@@ -181,11 +182,14 @@ ScsiOutcome Reader::Receive(const ScsiCommand& command, Notices& notices) {
   record.outcome = outcome;
   if (recording_) commands_.push_back(std::move(record));
 
-  if (fault == FaultAction::kDropOffBus) Detach(BusState::kUnplugged, notices);
   if (restart) {
     Detach(BusState::kRestarting, notices);
     const std::uint64_t now = clock_.NowMs();
     restartDoneMs_ = now + std::min<std::uint64_t>(restartMs_, UINT64_MAX - now);
+  }
+  // Falling off wins over a restart the command started: the reader does not come back by itself.
+  if (fault == FaultAction::kDropOffBus || fault == FaultAction::kDropOffBusAfter) {
+    Detach(BusState::kUnplugged, notices);
   }
   return outcome;
 }
@@ -391,6 +395,7 @@ void Reader::Unplug() {
   {
     std::lock_guard lock(mutex_);
     Detach(BusState::kUnplugged, notices);
+    if (flash_) flash_->PowerLost();
   }
   Deliver(notices);
 }

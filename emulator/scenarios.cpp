@@ -161,6 +161,14 @@ void DeepDisk(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   m.Connect(bus, 2, std::move(spec));
 }
 
+void NoPermission(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
+  const DeviceId bus = m.AddBus();
+  m.Connect(bus, 1, KeyboardDevice());
+  UsbDeviceSpec spec = ReaderDevice(FlashReader(clock, "ef-4016", OldFirmware()));
+  spec.userMayOpenDisk = false;
+  m.Connect(bus, 3, std::move(spec));
+}
+
 void OtherBridge(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   ReaderConfig config;
   IdentificationBlock block = MakeIdentification(0x2B7C, 0x0350, 0x02000100, kStorageOther);
@@ -219,6 +227,10 @@ constexpr std::array kScenarios = {
            "An older serial-flash TR350 whose disk hangs below an intermediate node, deeper than "
            "the search reaches."},
           DeepDisk},
+    Entry{{"no-permission",
+           "A keyboard and an older serial-flash TR350 whose disk node the user may not open "
+           "(no udev rule gave it to the user)."},
+          NoPermission},
     Entry{{"other-bridge",
            "A USB card reader of another product whose identification answer decodes "
            "(2B7C:0350, storage type 3)."},

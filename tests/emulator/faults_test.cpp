@@ -81,6 +81,22 @@ TEST_F(FaultsTest, DroppingOffTheBusAndUnopenableDevice) {
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(reader_.Open());
 }
 
+// Gone after the command: the write is stored and answered, and the reader is off the bus; after
+// an accepted reset it stays off too rather than coming back from the restart.
+TEST_F(FaultsTest, DroppingOffTheBusAfterACommandKeepsItsEffect) {
+  reader_.InjectFault({AtCommand(0), FaultAction::kDropOffBusAfter});
+  EXPECT_TRUE(Write(0, 0x21).IsGood());
+  EXPECT_EQ(Stored(0), Bytes(512, 0x21));
+  EXPECT_EQ(reader_.State(), BusState::kUnplugged);
+  EXPECT_FALSE(Write(1, 0x22).delivered);
+  reader_.Plug();
+
+  reader_.InjectFault({OnOpcode(0xE2), FaultAction::kDropOffBusAfter});
+  EXPECT_TRUE(host_.Send(testing::ResetCdb(kDefaultResetKey), DataDirection::kNone).IsGood());
+  clock_.Advance(100000);
+  EXPECT_EQ(reader_.State(), BusState::kUnplugged);
+}
+
 TEST_F(FaultsTest, ReadCorruptionFlipsWhatTravelsNotWhatIsStored) {
   ASSERT_TRUE(Write(5, 0x00).IsGood());
   reader_.InjectReadCorruption({OnOpcode(0xE5), 511, 0x80});
@@ -108,6 +124,14 @@ TEST(FlashFaultsTest, StuckBusyAndUnknownIdentity) {
   EXPECT_EQ(host.Status() & kStatusBusy, kStatusBusy);
   EXPECT_EQ(host.FlashIn({0x9F}, 3), Bytes(3, 0xFF));
   reader.SetFlashStuckBusy(false);
+
+  // Armed on a command, the chip hangs as that command reaches it; losing power brings it back.
+  reader.InjectFault({AtCommand(reader.CommandCount()), FaultAction::kFlashStuckBusy});
+  EXPECT_EQ(host.FlashIn({0x9F}, 3), Bytes(3, 0xFF));
+  EXPECT_EQ(host.Status() & kStatusBusy, kStatusBusy);
+  reader.Unplug();
+  reader.Plug();
+  EXPECT_EQ(host.Status() & kStatusBusy, 0);
 
   reader.SetUnknownFlashIdentity(true);
   EXPECT_EQ(host.FlashIn({0x9F}, 3), Bytes(3, 0x7F));

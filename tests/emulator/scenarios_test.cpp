@@ -94,6 +94,7 @@ struct ExpectedDisk {
   std::optional<Header> header = std::nullopt;
   std::string fw1 = {};
   std::string fw2 = {};
+  bool denied = false;  // the node refuses the user's open
 };
 
 const ExpectedDisk kOldFlash{
@@ -139,6 +140,7 @@ const std::map<std::string_view, Expected>& Expectations() {
       {"deep-disk", {1, {kOldFlash}}},
       {"other-bridge",
        {1, {ExpectedDisk{.vendorId = 0x2B7C, .productId = 0x0350, .storageType = 3}}}},
+      {"no-permission", {2, {ExpectedDisk{.denied = true}}}},
   };
   return table;
 }
@@ -177,6 +179,14 @@ TEST(Scenarios, ReadersAnswerAndHoldTheirFirmwareAsDescribed) {
     for (std::size_t i = 0; i < devices.size(); ++i) {
       const ExpectedDisk& want = expected.disks[i];
       const std::u16string path = *machine->DiskPathOf(devices[i]);
+      if (want.denied) {
+        platform::ClearLastCause();
+        EXPECT_EQ(storage.OpenDisk(path), nullptr);
+        ASSERT_TRUE(platform::LastCause());
+        EXPECT_EQ(platform::LastCause()->Describe(), "open: Permission denied (errno 13)");
+        EXPECT_TRUE(platform::LastCause()->PermissionDenied());
+        continue;
+      }
       Bytes block(16);
       const auto id = SendThrough(storage, path, testing::IdentifyCdb(), block);
       ASSERT_TRUE(id);
