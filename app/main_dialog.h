@@ -69,6 +69,9 @@ class CRZ6104FwUpdateToolDlg : public ui::Dialog {
   std::optional<std::filesystem::path> m_recoveryBackup;
   // The error code the last scan or update ended with; none after success.
   std::optional<ErrorCode> m_lastError;
+  // The message area shows that a reader's node could not be opened (IDS_NO_PERMISSION); the next
+  // scan that finds no such node clears it again.
+  bool m_noPermissionShown = false;
 
  protected:
   void DoDataExchange(ui::DataExchange& dx) override;

@@ -43,6 +43,8 @@ inline constexpr int IDS_DEVICE_NOT_SUPPORTED = 106;
 // backups are kept).
 inline constexpr int IDS_RECOVERY_OFFERED = 107;
 inline constexpr int IDS_NO_BACKUP = 108;
+// No reader found, but a disk node (%s) could not be opened for lack of permission.
+inline constexpr int IDS_NO_PERMISSION = 109;
 
 // Strings that only give the error codes their meaning; no window shows them.
 inline constexpr int IDS_ERR_NO_DEVICE = 288;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "discovery/enumeration.h"
+#include "transport/pass_through.h"
 #include "transport/reader_identification.h"
 
 namespace tr350 {
@@ -21,6 +22,30 @@ std::mutex& TableLock() {
 }
 
 constexpr std::int32_t kMaxSearchedChildren = 8;
+constexpr std::uint8_t kStorageTypeSerialFlash = 1;
+
+// What a failed identification read says about the disk.
+SkipReason ReasonOfFailedRead(const std::optional<platform::Cause>& cause) {
+  if (cause && cause->operation == "open") return SkipReason::kNotOpened;
+  if (cause && cause->operation == "mutex wait") return SkipReason::kInUse;
+  return SkipReason::kNotReader;
+}
+
+// Adds the disk, or renews its reason when the walk reached it before.
+void NoteSkipped(std::vector<SkippedCandidate>& skipped, const DeviceEntry& record,
+                 SkipReason reason, const std::optional<platform::Cause>& cause) {
+  const std::u16string_view path = FieldText(record.diskPath);
+  auto it = std::ranges::find_if(
+      skipped, [&](const SkippedCandidate& c) { return SameInstanceId(c.diskPath, path); });
+  if (it == skipped.end()) {
+    skipped.push_back({std::u16string(FieldText(record.usbInstanceId)),
+                       std::u16string(FieldText(record.diskInstanceId)), std::u16string(path),
+                       reason, cause});
+    return;
+  }
+  it->reason = reason;
+  it->cause = cause;
+}
 
 // Closes the slot mutexes and frees the array; the caller holds the table lock.
 void DismantleLocked(DeviceTable& table) {
@@ -100,12 +125,25 @@ bool ProbeDisk(DeviceEntry& record) {
   return ParseDeviceInfo(record, block);
 }
 
-bool FillFromDisk(DeviceEntry& record, std::u16string_view nodeId) {
+bool FillFromDisk(DeviceEntry& record, std::u16string_view nodeId,
+                  std::vector<SkippedCandidate>* skipped) {
   if (!FieldText(record.diskPath).empty()) return true;
   std::size_t length = 0;
   if (!FindInterfacePath(InterfaceClass::kDisk, nodeId, record.diskPath, length)) return false;
   SetFieldText(record.diskInstanceId, nodeId);
-  if (!ProbeDisk(record)) {
+  // The same steps as ProbeDisk, told apart so that a skipped disk keeps its reason.
+  ForgetFailure(record);
+  std::array<std::uint8_t, kDeviceInfoLength> block{};
+  std::optional<SkipReason> reason;
+  if (!ReadDeviceInfo(record, block)) {
+    reason = ReasonOfFailedRead(LastFailure(record).cause);
+  } else if (!ParseDeviceInfo(record, block)) {
+    reason = block[11] == kStorageTypeSerialFlash ? SkipReason::kUnknownFlashPart
+                                                  : SkipReason::kUnknownStorage;
+  }
+  if (reason) {
+    if (skipped != nullptr) NoteSkipped(*skipped, record, *reason, LastFailure(record).cause);
+    ForgetFailure(record);
     // Not the reader's disk: the next candidate starts from an empty path and ID.
     SetFieldText(record.diskPath, u"");
     SetFieldText(record.diskInstanceId, u"");
@@ -114,27 +152,29 @@ bool FillFromDisk(DeviceEntry& record, std::u16string_view nodeId) {
   return true;
 }
 
-void ProbeCandidate(std::u16string_view nodeId, DeviceEntry& record) {
+void ProbeCandidate(std::u16string_view nodeId, DeviceEntry& record,
+                    std::vector<SkippedCandidate>* skipped) {
   platform::Mutexes& sync = platform::Current().Sync();
   platform::UniqueMutex checkChip(sync, sync.Open(kCheckChipMutexName));
   if (!checkChip.Get()) return;
   record.accessMutex = checkChip.Get();
-  FillFromDisk(record, nodeId);
+  FillFromDisk(record, nodeId, skipped);
   record.accessMutex = {};
 }
 
-void SearchChildren(std::u16string_view usbDeviceId, DeviceEntry& record) {
+void SearchChildren(std::u16string_view usbDeviceId, DeviceEntry& record,
+                    std::vector<SkippedCandidate>* skipped) {
   char16_t child[kDeviceIdChars] = {};
   std::size_t length = 0;
   if (!GetChildId(usbDeviceId, child, length)) return;
   std::u16string current(child, length);
-  ProbeCandidate(current, record);
+  ProbeCandidate(current, record, skipped);
   for (std::int32_t k = 1; k <= kMaxSearchedChildren; ++k) {
     // The first child is tried a second time here: the walk has always done so, and a probe of
     // a record that already holds a disk returns at once.
-    ProbeCandidate(current, record);
+    ProbeCandidate(current, record, skipped);
     if (GetChildId(current, child, length))
-      ProbeCandidate(std::u16string_view(child, length), record);
+      ProbeCandidate(std::u16string_view(child, length), record, skipped);
     if (!GetSiblingId(current, child, length)) break;
     current.assign(child, length);
   }
@@ -150,7 +190,33 @@ bool ReleaseDeviceTable(DeviceTable& table) {
   return true;
 }
 
+std::string SkippedCandidate::Describe() const {
+  std::string text;
+  switch (reason) {
+    case SkipReason::kNotOpened:
+      text = "could not be opened";
+      break;
+    case SkipReason::kInUse:
+      text = "in use: the search's lock could not be taken";
+      break;
+    case SkipReason::kNotReader:
+      text = cause && cause->scsiStatus ? "not a reader: refused the identification command"
+                                        : "not a reader: no answer to the identification command";
+      break;
+    case SkipReason::kUnknownStorage:
+      text = "not a reader: unknown storage type";
+      break;
+    case SkipReason::kUnknownFlashPart:
+      text = "unknown flash part";
+      break;
+  }
+  if (cause) text += ": " + cause->Describe();
+  return text;
+}
+
+// The candidates are kept beside the table; its order and contents do not depend on them.
 bool BuildDeviceTable(DeviceTable& table) {
+  table.skipped.clear();
   const std::uint32_t n = CountInterfaces(InterfaceClass::kUsbDevice);
   if (n == 0) return false;
   // A table that still holds readers would lose their mutex handles; give them back first.
@@ -178,8 +244,8 @@ bool BuildDeviceTable(DeviceTable& table) {
     std::size_t length = 0;
     if (!GetInstanceIdByIndex(*set, i, record.usbInstanceId, length)) continue;
     const std::u16string usbId(FieldText(record.usbInstanceId));
-    ProbeCandidate(usbId, record);
-    SearchChildren(usbId, record);
+    ProbeCandidate(usbId, record, &table.skipped);
+    SearchChildren(usbId, record, &table.skipped);
     if (FieldText(record.diskPath).empty()) continue;
     FillDetails(record);
 
@@ -200,6 +266,9 @@ bool BuildDeviceTable(DeviceTable& table) {
     ++table.count;
   }
 
+  // A disk reached twice (a device behind a hub) may have failed once and answered the other time.
+  std::erase_if(table.skipped,
+                [&](const SkippedCandidate& c) { return HoldsDisk(table, c.diskPath); });
   if (table.count >= 1) return true;
   std::lock_guard lock(TableLock());
   DismantleLocked(table);

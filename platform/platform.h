@@ -1,5 +1,7 @@
 // The operating system as the rest of the tool sees it: a few abstract services, composed into one
 // Platform instance that is chosen at start-up. Nothing outside platform/ includes an OS header.
+// Every call below that can fail keeps its result and records why it failed as the calling
+// thread's LastCause() (platform/cause.h) before it returns.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/cause.h"
 #include "transport/pass_through_request.h"
 
 namespace tr350::platform {
@@ -23,7 +26,8 @@ class Disk {
   // Sends one request synchronously. The data phase uses `buffer` (empty when there is none) in
   // the direction of request.DataIn, request.DataTransferLength bytes of it (never more than
   // buffer.size()). Writes the command's SCSI status byte into request.ScsiStatus and any sense
-  // data into request.sense. Returns false when the call itself failed (nothing was completed).
+  // data into request.sense. Returns false when the call itself failed (nothing was completed;
+  // the cause "SG_IO" is recorded). A completed request's status is the caller's to judge.
   virtual bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) = 0;
 };
 
@@ -31,7 +35,8 @@ class Disk {
 class StorageIo {
  public:
   virtual ~StorageIo() = default;
-  // Opens the disk named by its interface path for reading and writing, shared. Null on failure.
+  // Opens the disk named by its interface path for reading and writing, shared. Null on failure,
+  // with the cause "open" recorded (EACCES: the user may not open the node).
   virtual std::unique_ptr<Disk> OpenDisk(std::u16string_view interfacePath) = 0;
 };
 
@@ -53,9 +58,11 @@ enum class WaitResult { kSignaled, kTimedOut, kAbandoned, kFailed };
 class Mutexes {
  public:
   virtual ~Mutexes() = default;
-  // Opens the mutex of this name, creating it when it does not exist. Null on failure.
+  // Opens the mutex of this name, creating it when it does not exist. Null on failure (cause
+  // "mutex open").
   virtual MutexHandle Open(std::u16string_view name) = 0;
-  // An abandoned wait gives the caller ownership, as on Windows.
+  // An abandoned wait gives the caller ownership, as on Windows. kFailed records the cause
+  // "mutex wait".
   virtual WaitResult Wait(MutexHandle handle, std::uint32_t timeoutMs) = 0;
   // False when the calling thread does not own the mutex or the handle is invalid.
   virtual bool Release(MutexHandle handle) = 0;
@@ -124,7 +131,8 @@ inline constexpr std::uint16_t kResourceTypeVersion = 16;  // RT_VERSION
 class ModuleResources {
  public:
   virtual ~ModuleResources() = default;
-  // The bytes of the resource of this numeric type and id; nullopt when there is none.
+  // The bytes of the resource of this numeric type and id; nullopt when there is none (when the
+  // program file cannot be read, the cause "resources" is recorded).
   virtual std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type,
                                                             std::uint16_t id) = 0;
   // The file version from the program file's version resource; nullopt when it has none.
@@ -168,7 +176,7 @@ class DeviceSetup {
   virtual ~DeviceSetup() = default;
   // False where the system has no device tree to walk (the child and sibling queries then fail).
   virtual bool HasDeviceTree() const = 0;
-  // The present members of a class; null when the set cannot be opened.
+  // The present members of a class; null when the set cannot be opened (cause "device set").
   virtual std::unique_ptr<DeviceInfoSet> OpenPresent(InterfaceClass interfaceClass) = 0;
   // The first child / next sibling of a present node; nullopt when there is none.
   virtual std::optional<std::u16string> FirstChild(std::u16string_view nodeId) = 0;

@@ -1,5 +1,5 @@
 // The string table. The neutral and the Chinese (Traditional) variants hold the same texts; the
-// Japanese variant holds English texts except for 104, 105, 107 and 108, and nothing for 106; the
+// Japanese variant holds English texts except for 104, 105 and 107-109, and nothing for 106; the
 // English variant holds English texts for the messages the window shows. The error
 // texts only give the workflows' error codes their meaning: no window shows them.
 #include "res/string_table.h"
@@ -54,6 +54,19 @@ constexpr std::u16string_view kRecoveryOfferedEn =
 constexpr std::u16string_view kNoBackupEn =
     u"The device holds no firmware, and no backup of it was found in %s.";
 
+// No reader found, but a disk node could not be opened: the user lacks the permission.
+constexpr std::u16string_view kNoPermission =
+    u"找不到裝置, 但無法開啟 %s: 權限不足。\r\n"
+    u"請安裝 udev 規則 70-tr350-fwupdate.rules 後重新插入裝置, 或以 root 身分執行本工具";
+constexpr std::u16string_view kNoPermissionJa =
+    u"デバイスが見つかりません。%s を開けませんでした: アクセス権がありません。\r\n"
+    u"udev ルール 70-tr350-fwupdate.rules をインストールしてデバイスを接続し直すか、"
+    u"root として実行してください。";
+constexpr std::u16string_view kNoPermissionEn =
+    u"No reader found, but %s could not be opened: permission denied.\r\n"
+    u"Install the udev rule 70-tr350-fwupdate.rules and plug the reader in again, or run the "
+    u"tool as root.";
+
 // Error texts, the same in every variant.
 constexpr std::u16string_view kErrNoDevice = u"Can't Find the device!\nPlease Check the device.";
 constexpr std::u16string_view kErrEraseChip = u"Erase chip error!!!";
@@ -77,7 +90,7 @@ constexpr Language kJapanese = Language::kJapanese;
 constexpr Language kEnglish = Language::kEnglish;
 
 // clang-format off
-constexpr std::array<ui::StringEntry, 68> kStrings = {{
+constexpr std::array<ui::StringEntry, 72> kStrings = {{
     // id                        variant    text
     {IDS_FW_LATEST,              kNeutral,  kFwLatest},
     {IDS_UPDATE_NEEDED,          kNeutral,  kUpdateNeeded},
@@ -85,6 +98,7 @@ constexpr std::array<ui::StringEntry, 68> kStrings = {{
     {IDS_DEVICE_NOT_SUPPORTED,   kNeutral,  kDeviceNotSupported},
     {IDS_RECOVERY_OFFERED,       kNeutral,  kRecoveryOffered},
     {IDS_NO_BACKUP,              kNeutral,  kNoBackup},
+    {IDS_NO_PERMISSION,          kNeutral,  kNoPermission},
     {IDS_ERR_NO_DEVICE,          kNeutral,  kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kNeutral,  kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kNeutral,  kErrReadConfig},
@@ -107,6 +121,7 @@ constexpr std::array<ui::StringEntry, 68> kStrings = {{
     {IDS_DEVICE_NOT_SUPPORTED,   kChinese,  kDeviceNotSupported},
     {IDS_RECOVERY_OFFERED,       kChinese,  kRecoveryOffered},
     {IDS_NO_BACKUP,              kChinese,  kNoBackup},
+    {IDS_NO_PERMISSION,          kChinese,  kNoPermission},
     {IDS_ERR_NO_DEVICE,          kChinese,  kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kChinese,  kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kChinese,  kErrReadConfig},
@@ -128,6 +143,7 @@ constexpr std::array<ui::StringEntry, 68> kStrings = {{
     {IDS_ALREADY_LATEST,         kJapanese, kAlreadyLatestJa},
     {IDS_RECOVERY_OFFERED,       kJapanese, kRecoveryOfferedJa},
     {IDS_NO_BACKUP,              kJapanese, kNoBackupJa},
+    {IDS_NO_PERMISSION,          kJapanese, kNoPermissionJa},
     {IDS_ERR_NO_DEVICE,          kJapanese, kErrNoDevice},
     {IDS_ERR_ERASE_CHIP,         kJapanese, kErrEraseChip},
     {IDS_ERR_READ_CONFIG,        kJapanese, kErrReadConfig},
@@ -150,6 +166,7 @@ constexpr std::array<ui::StringEntry, 68> kStrings = {{
     {IDS_DEVICE_NOT_SUPPORTED,   kEnglish,  kDeviceNotSupportedEn},
     {IDS_RECOVERY_OFFERED,       kEnglish,  kRecoveryOfferedEn},
     {IDS_NO_BACKUP,              kEnglish,  kNoBackupEn},
+    {IDS_NO_PERMISSION,          kEnglish,  kNoPermissionEn},
 }};
 // clang-format on
 

@@ -111,8 +111,11 @@ Outcome RunPieces(const DeviceEntry& device, std::uint32_t address, Buffer buffe
   for (std::size_t position = 0; position < buffer.size();) {
     const std::size_t piece = std::min(page, buffer.size() - position);
     const auto pieceAddress = static_cast<std::uint32_t>(address + position);
-    if (!sendPiece(pieceAddress, buffer.subspan(position, piece))) return onFailure;
-    if (!WaitFlashReady(device, intervalMs, FlashBusy::kShortCommand)) return onFailure;
+    if (!sendPiece(pieceAddress, buffer.subspan(position, piece)) ||
+        !WaitFlashReady(device, intervalMs, FlashBusy::kShortCommand)) {
+      NoteFailedAddress(device, pieceAddress);
+      return onFailure;
+    }
     position += piece;
   }
   return Outcome::kDone;
@@ -211,7 +214,7 @@ bool WaitFlashReady(const DeviceEntry& device, std::uint32_t intervalMs, FlashBu
 
 bool IdentifyFlash(DeviceEntry& entry, std::uint32_t& id, std::int32_t& index) {
   if (FieldText(entry.diskPath).empty()) return false;
-  const AccessLock lock(entry.accessMutex);
+  const AccessLock lock(entry);
   if (!lock.Held()) return false;
   // The probes point a copy at each record in turn; the entry changes only on a match.
   DeviceEntry probe = entry;
@@ -244,7 +247,7 @@ bool SetFlashProtection(DeviceEntry device, bool protect) {
                                               static_cast<std::uint8_t>(value >> 8)};
   const std::size_t statusCount = part.writeStatus.commandLength == 3 ? 2 : 1;
 
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   return Finish(device, RunProtection(device, std::span(status).first(statusCount)));
 }
@@ -256,7 +259,7 @@ bool EraseFlashChip(DeviceEntry device) {
   std::array<std::uint8_t, kMaxPieceBytes> readBack;
   readBack.fill(kErasedByte);
 
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   return Finish(device, RunErase(device, std::span(readBack).first(checkBytes)));
 }
@@ -264,7 +267,7 @@ bool EraseFlashChip(DeviceEntry device) {
 bool ProgramFlash(DeviceEntry device, std::uint32_t address, std::span<const std::uint8_t> data) {
   if (!HasPartAndPath(device)) return false;
   if (PieceBytes(*device.flashPart) == 0 || !FitsAddressSpace(address, data.size())) return false;
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   // No write enable before the pages: the command sequence of the reader has none here.
   const Outcome outcome = RunPieces(
@@ -278,7 +281,7 @@ bool ProgramFlash(DeviceEntry device, std::uint32_t address, std::span<const std
 bool ReadFlash(DeviceEntry device, std::uint32_t address, std::span<std::uint8_t> out) {
   if (!HasPartAndPath(device)) return false;
   if (PieceBytes(*device.flashPart) == 0 || !FitsAddressSpace(address, out.size())) return false;
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   const Outcome outcome =
       RunPieces(device, address, out, device.flashPart->readData.interval, Outcome::kFailed,

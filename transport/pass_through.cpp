@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
 
 namespace tr350 {
@@ -52,6 +55,31 @@ bool ValidCmdBytes(std::span<const std::uint8_t> cmdBytes) {
   return cmdBytes.data() != nullptr && cmdBytes.size() <= kMaxFlashCmdBytes;
 }
 
+// The failure records by disk path. Created on first use and never destroyed, so that it outlives
+// every thread that may still send a command at exit.
+struct FailureTable {
+  std::mutex mutex;
+  std::map<std::u16string, CommandFailure, std::less<>> byPath;
+};
+
+FailureTable& Failures() {
+  static FailureTable* const table = new FailureTable;
+  return *table;
+}
+
+// The cause of a completed request whose status is not good.
+platform::Cause StatusCause(const PassThroughRequest& request) {
+  platform::Cause cause{.operation = "SG_IO", .scsiStatus = request.ScsiStatus};
+  cause.sense = platform::ParseSense(std::span(request.sense).first(
+      std::min<std::size_t>(request.SenseInfoLength, sizeof request.sense)));
+  return cause;
+}
+
+// The backend's cause of the call that just failed on this thread; a generic one when it gave none.
+platform::Cause CallCause(std::string_view operation) {
+  return platform::LastCause().value_or(platform::Cause{.operation = operation});
+}
+
 }  // namespace
 
 PassThroughRequest MakePassThroughRequest() {
@@ -78,11 +106,50 @@ bool SendPassThrough(const DeviceEntry& device, PassThroughRequest& request,
   if (request.DataTransferLength > buffer.size()) return false;
 
   // Opened for this one command only; the disk closes when `disk` goes out of scope.
+  platform::ClearLastCause();
   const std::unique_ptr<platform::Disk> disk = platform::Current().Storage().OpenDisk(path);
-  if (!disk) return false;
+  if (!disk) {
+    RecordFailure(device, CallCause("open"));
+    return false;
+  }
   const bool completed = disk->SendRequest(request, buffer.first(request.DataTransferLength));
-  return completed &&
-         (request.ScsiStatus == kStatusGood || request.ScsiStatus == kStatusAcceptedToo);
+  if (!completed) {
+    RecordFailure(device, CallCause("SG_IO"));
+    return false;
+  }
+  if (request.ScsiStatus == kStatusGood || request.ScsiStatus == kStatusAcceptedToo) return true;
+  RecordFailure(device, StatusCause(request));
+  return false;
+}
+
+CommandFailure LastFailure(const DeviceEntry& device) {
+  FailureTable& table = Failures();
+  std::lock_guard lock(table.mutex);
+  const auto it = table.byPath.find(FieldText(device.diskPath));
+  return it == table.byPath.end() ? CommandFailure{} : it->second;
+}
+
+void ForgetFailure(const DeviceEntry& device) {
+  FailureTable& table = Failures();
+  std::lock_guard lock(table.mutex);
+  const auto it = table.byPath.find(FieldText(device.diskPath));
+  if (it != table.byPath.end()) table.byPath.erase(it);
+}
+
+void RecordFailure(const DeviceEntry& device, const platform::Cause& cause) {
+  const std::u16string_view path = FieldText(device.diskPath);
+  if (path.empty()) return;
+  FailureTable& table = Failures();
+  std::lock_guard lock(table.mutex);
+  table.byPath[std::u16string(path)].cause = cause;
+}
+
+void NoteFailedAddress(const DeviceEntry& device, std::uint32_t address) {
+  const std::u16string_view path = FieldText(device.diskPath);
+  if (path.empty()) return;
+  FailureTable& table = Failures();
+  std::lock_guard lock(table.mutex);
+  table.byPath[std::u16string(path)].address = address;
 }
 
 bool SendDataOut(const DeviceEntry& device, PassThroughRequest& request,
@@ -129,18 +196,33 @@ bool FlashCmdIn(const DeviceEntry& device, std::span<const std::uint8_t> cmdByte
 AccessLock::AccessLock(platform::MutexHandle mutex) : mutex_(mutex) {
   if (!mutex) return;  // a record without a mutex cannot be locked: fail without waiting
   platform::Mutexes& sync = platform::Current().Sync();
+  platform::ClearLastCause();
   switch (sync.Wait(mutex, kAccessWaitMs)) {
     case platform::WaitResult::kSignaled:
       sync_ = &sync;
       break;
+    case platform::WaitResult::kTimedOut:
+      lastWait_ = {.operation = "mutex wait", .detail = "timed out"};
+      break;
+    case platform::WaitResult::kFailed:
+      lastWait_ = CallCause("mutex wait");
+      break;
     case platform::WaitResult::kAbandoned:
+      lastWait_ = {.operation = "mutex wait", .detail = "abandoned"};
       // The previous owner died mid-sequence: the operation does not run on the state it left.
       // The wait made this thread the owner, so give the mutex back; keeping it would lock every
       // other user out of the reader, and pass the abandonment on when this thread ends.
       sync.Release(mutex);
       break;
-    default:
-      break;
+  }
+}
+
+AccessLock::AccessLock(const DeviceEntry& device) : AccessLock(device.accessMutex) {
+  if (Held()) return;
+  if (!device.accessMutex) {
+    RecordFailure(device, {.operation = "mutex wait", .detail = "no mutex"});
+  } else {
+    RecordFailure(device, lastWait_);
   }
 }
 

@@ -1,11 +1,13 @@
 // Sending one vendor command to a reader: the request template, the send itself, the bounce
-// buffering of transfers from the device, the two serial-flash carrier commands (0xE7, 0xE8) and
-// the lock that every device operation holds on the reader's access mutex.
+// buffering of transfers from the device, the two serial-flash carrier commands (0xE7, 0xE8), the
+// lock that every device operation holds on the reader's access mutex, and the record of why the
+// reader's last command failed.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "discovery/device_entry.h"
@@ -44,7 +46,8 @@ std::uint32_t InTransferSize(std::size_t requested);
 
 // Opens the reader's disk, sends the request with `buffer` as its data phase and closes the disk
 // again. True when the call succeeded and the SCSI status is 0 or 1. Fails without opening
-// anything when diskPath is empty or the buffer is smaller than DataTransferLength.
+// anything when diskPath is empty or the buffer is smaller than DataTransferLength. A failed open
+// or call, or another status, is recorded as the reader's last failure.
 bool SendPassThrough(const DeviceEntry& device, PassThroughRequest& request,
                      std::span<std::uint8_t> buffer);
 
@@ -68,12 +71,27 @@ bool FlashCmdOut(const DeviceEntry& device, std::span<const std::uint8_t> cmdByt
 bool FlashCmdIn(const DeviceEntry& device, std::span<const std::uint8_t> cmdBytes,
                 std::span<std::uint8_t> out);
 
+// Why a reader's command failed last, kept per disk path in a process-wide table (thread-safe; an
+// entry lives until forgotten). `cause` is the last failed open, call, status or lock wait;
+// `address` the storage address of the piece that a flash or sector transfer was moving then.
+struct CommandFailure {
+  std::optional<platform::Cause> cause;
+  std::optional<std::uint32_t> address;
+};
+CommandFailure LastFailure(const DeviceEntry& device);
+// Clears the reader's record: what fails after this is the next step's cause.
+void ForgetFailure(const DeviceEntry& device);
+void RecordFailure(const DeviceEntry& device, const platform::Cause& cause);
+void NoteFailedAddress(const DeviceEntry& device, std::uint32_t address);
+
 // Holds the reader's access mutex for the length of one operation. Waits up to 5,000 ms; only a
 // signalled wait counts. A wait that ends otherwise (timed out, abandoned, failed) is not held and
 // is never released. A held mutex is released exactly once, when the lock goes out of scope.
 class AccessLock {
  public:
   explicit AccessLock(platform::MutexHandle mutex);
+  // The same on the device's mutex; a wait that is not held is recorded as its last failure.
+  explicit AccessLock(const DeviceEntry& device);
   ~AccessLock();
   AccessLock(const AccessLock&) = delete;
   AccessLock& operator=(const AccessLock&) = delete;
@@ -83,6 +101,7 @@ class AccessLock {
  private:
   platform::Mutexes* sync_ = nullptr;  // set only while held
   platform::MutexHandle mutex_;
+  platform::Cause lastWait_;  // why a wait was not held
 };
 
 }  // namespace tr350

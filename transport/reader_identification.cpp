@@ -46,7 +46,7 @@ void ClearFlashPart(DeviceEntry& entry) {
 bool ReadDeviceInfo(DeviceEntry device, std::span<std::uint8_t> out) {
   if (FieldText(device.diskPath).empty() || out.data() == nullptr) return false;
   if (out.size() < kDeviceInfoLength) return false;
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   PassThroughRequest request = MakePassThroughRequest();
   request.CdbLength = kDeviceInfoCdbLength;
@@ -114,7 +114,7 @@ bool ForceCpuReset(DeviceEntry device) {
   std::array<std::uint8_t, kDeviceInfoLength> scratch{};
   if (!ReadDeviceInfo(device, scratch)) return false;  // a reader that does not answer is not reset
   if (FieldText(device.diskPath).empty()) return false;
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   PassThroughRequest request = MakePassThroughRequest();
   request.CdbLength = kResetCdbLength;

@@ -41,7 +41,7 @@ bool TransferSectors(const DeviceEntry& device, std::uint64_t byteOffset, Buffer
                      SendPiece sendPiece) {
   if (buffer.data() == nullptr || FieldText(device.diskPath).empty()) return false;
   if (!FitsSectorCommands(byteOffset, buffer.size())) return false;
-  const AccessLock lock(device.accessMutex);
+  const AccessLock lock(device);
   if (!lock.Held()) return false;
   if (buffer.empty()) return false;
 
@@ -49,7 +49,10 @@ bool TransferSectors(const DeviceEntry& device, std::uint64_t byteOffset, Buffer
     const std::size_t piece = std::min(kSectorPieceBytes, buffer.size() - position);
     const auto sector = static_cast<std::uint32_t>((byteOffset + position) / kSectorSize);
     const auto count = static_cast<std::uint16_t>(piece / kSectorSize);
-    if (!sendPiece(sector, count, buffer.subspan(position, piece))) return false;
+    if (!sendPiece(sector, count, buffer.subspan(position, piece))) {
+      NoteFailedAddress(device, static_cast<std::uint32_t>(byteOffset + position));
+      return false;
+    }
     position += piece;
   }
   return true;

@@ -2,6 +2,8 @@
 #include "workflow/backup_store.h"
 
 #include <algorithm>
+#include <atomic>
+#include <random>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -99,20 +101,13 @@ OrError<fs::path> BackupStore::SavePending(const Backup& backup) const {
     }
   }
 
-  // A name free both as pending and as verified, so that no rename ever replaces a backup.
-  const std::string stem = TimeForName(backup.created) + "-" + PortForName(backup.usbPort);
-  fs::path target;
-  for (int attempt = 1; attempt <= kMaxNameAttempts && target.empty(); ++attempt) {
-    const std::string base = attempt == 1 ? stem : stem + "-" + std::to_string(attempt);
-    const fs::path pending = m_directory / (base + std::string(kPendingBackupSuffix));
-    const fs::path verified = m_directory / (base + std::string(kBackupExtension));
-    if (!fs::exists(pending, ec) && !ec && !fs::exists(verified, ec) && !ec) target = pending;
-  }
-  if (target.empty()) {
-    return Fail<fs::path>("cannot find a free file name for the backup in " + Quoted(m_directory));
-  }
-
-  const fs::path temporary = m_directory / ("." + target.filename().string() + ".tmp");
+  // The content goes to a temporary file of this call's own first (other programs may save a
+  // backup of the same reader in the same second), and is then linked in under the first free
+  // name: a hard link never replaces an existing file, so two savers cannot overwrite each other.
+  static std::atomic<unsigned> serial{0};
+  const fs::path temporary =
+      m_directory / (".saving-" + std::to_string(std::random_device{}()) + "-" +
+                     std::to_string(serial.fetch_add(1)) + ".tmp");
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -123,13 +118,25 @@ OrError<fs::path> BackupStore::SavePending(const Backup& backup) const {
       return Fail<fs::path>("cannot write the backup file " + Quoted(temporary));
     }
   }
-  fs::rename(temporary, target, ec);
-  if (ec) {
-    const std::string message = ec.message();
-    fs::remove(temporary, ec);
-    return Fail<fs::path>("cannot store the backup as " + Quoted(target) + ": " + message);
+
+  // A name free both as pending and as verified, so that no later rename replaces a backup.
+  const std::string stem = TimeForName(backup.created) + "-" + PortForName(backup.usbPort);
+  std::string lastError = "no free file name";
+  for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+    const std::string base = attempt == 1 ? stem : stem + "-" + std::to_string(attempt);
+    const fs::path pending = m_directory / (base + std::string(kPendingBackupSuffix));
+    const fs::path verified = m_directory / (base + std::string(kBackupExtension));
+    if (fs::exists(verified, ec)) continue;
+    fs::create_hard_link(temporary, pending, ec);
+    if (!ec) {
+      fs::remove(temporary, ec);
+      return {pending, {}};
+    }
+    lastError = ec.message();
+    if (ec != std::errc::file_exists) break;
   }
-  return {target, {}};
+  fs::remove(temporary, ec);
+  return Fail<fs::path>("cannot store the backup in " + Quoted(m_directory) + ": " + lastError);
 }
 
 OrError<fs::path> BackupStore::MarkVerified(const fs::path& pending) const {

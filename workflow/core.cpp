@@ -2,6 +2,7 @@
 #include "workflow/core.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "image/decimal.h"
 #include "image/version_stamp.h"
@@ -18,7 +19,21 @@ namespace {
 // Raised inside a workflow with its code and caught once, by the workflow's own handler.
 struct Failure {
   ErrorCode code;
+  std::optional<FailedStep> step = std::nullopt;
 };
+
+// A step of `reader` is about to run: what failed before is not its cause.
+void BeginStep(const DeviceEntry& reader) {
+  ForgetFailure(reader);
+}
+
+// The failure of a step, with the piece address and cause the transport recorded for the reader
+// since the step began; `at` where the transport names no address.
+Failure StepFailure(ErrorCode code, const DeviceEntry& reader, std::string_view step,
+                    std::optional<std::uint32_t> at = std::nullopt) {
+  const CommandFailure failure = LastFailure(reader);
+  return {code, FailedStep{step, failure.address ? failure.address : at, failure.cause}};
+}
 
 // Reads and writes are tried this many times in a row before a workflow gives up; an erase whose
 // blank check fails is tried again a few times.
@@ -29,6 +44,7 @@ constexpr std::uint16_t kSupportedVendorId = 0x3C51;
 constexpr std::uint16_t kSupportedProductId = 0x4D08;
 constexpr std::uint8_t kStorageTypeSerialFlash = 1;
 constexpr std::uint8_t kStorageTypeSectors = 2;
+constexpr std::uint8_t kFlashStatusBusy = 0x01;
 
 // Read-back progress; the front end shows position 0 when it starts a workflow.
 constexpr int kReadTableBuilt = 10;
@@ -86,16 +102,23 @@ class TableScope {
 class ReaderLock {
  public:
   explicit ReaderLock(const DeviceEntry& reader) : mutex_(reader.accessMutex) {
-    if (!mutex_) throw Failure{ErrorCode::kReaderInUse};
+    const auto inUse = [](platform::Cause cause) {
+      return Failure{ErrorCode::kReaderInUse, FailedStep{"lock", std::nullopt, cause}};
+    };
+    if (!mutex_) throw inUse({.operation = "mutex wait", .detail = "no mutex"});
     platform::Mutexes& sync = platform::Current().Sync();
+    platform::ClearLastCause();
     switch (sync.Wait(mutex_, kAccessWaitMs)) {
       case platform::WaitResult::kSignaled:
       case platform::WaitResult::kAbandoned:  // a program died holding it: the content is judged
         sync_ = &sync;
         return;
-      default:
-        throw Failure{ErrorCode::kReaderInUse};
+      case platform::WaitResult::kTimedOut:
+        throw inUse({.operation = "mutex wait", .detail = "timed out"});
+      case platform::WaitResult::kFailed:
+        throw inUse(platform::LastCause().value_or(platform::Cause{.operation = "mutex wait"}));
     }
+    throw inUse({.operation = "mutex wait"});
   }
   ~ReaderLock() { sync_->Release(mutex_); }
   ReaderLock(const ReaderLock&) = delete;
@@ -113,6 +136,7 @@ bool ReadFrom(const DeviceEntry& reader, std::uint32_t address, std::span<std::u
 
 // Fills `out` with 0xFF once, then reads it, up to ten times.
 bool ReadWithRetry(const DeviceEntry& reader, std::uint32_t address, std::span<std::uint8_t> out) {
+  BeginStep(reader);
   std::ranges::fill(out, 0xFF);
   return WithRetry(kTransferAttempts, [&] { return ReadFrom(reader, address, out); });
 }
@@ -124,7 +148,9 @@ void Append(std::vector<std::uint8_t>& content, std::span<const std::uint8_t> by
 
 void ReadSections(const DeviceEntry& reader, ReadBack& back, Observer& observer) {
   std::array<std::uint8_t, kImageHeaderSize> header;
-  if (!ReadWithRetry(reader, 0, header)) throw Failure{ErrorCode::kEepromRead};
+  if (!ReadWithRetry(reader, 0, header)) {
+    throw StepFailure(ErrorCode::kEepromRead, reader, "read", 0);
+  }
   back.image.header = header;
   Append(back.content, header);
   observer.Progress(kReadHeaderRead);
@@ -137,7 +163,9 @@ void ReadSections(const DeviceEntry& reader, ReadBack& back, Observer& observer)
   if (fw1Length == 0) return;
   back.image.fw1Size = fw1Length;
   std::vector<std::uint8_t> fw1(fw1Length);
-  if (!ReadWithRetry(reader, address, fw1)) throw Failure{ErrorCode::kReadFw};
+  if (!ReadWithRetry(reader, address, fw1)) {
+    throw StepFailure(ErrorCode::kReadFw, reader, "read", address);
+  }
   Append(back.content, fw1);
   ReplaceFw1(back.image, fw1);
   address += fw1Length;
@@ -147,14 +175,18 @@ void ReadSections(const DeviceEntry& reader, ReadBack& back, Observer& observer)
   if (fw2Length != 0) {
     back.image.fw2Size = fw2Length;
     std::vector<std::uint8_t> fw2(fw2Length);
-    if (!ReadWithRetry(reader, address, fw2)) throw Failure{ErrorCode::kReadFw};
+    if (!ReadWithRetry(reader, address, fw2)) {
+      throw StepFailure(ErrorCode::kReadFw, reader, "read", address);
+    }
     Append(back.content, fw2);
     back.image.fw2Data = std::move(fw2);
     address += fw2Length;
   }
   // The configuration block, which the verdict checks against the header.
   std::array<std::uint8_t, kConfigBlockSize> config;
-  if (!ReadWithRetry(reader, address, config)) throw Failure{ErrorCode::kReadFw};
+  if (!ReadWithRetry(reader, address, config)) {
+    throw StepFailure(ErrorCode::kReadFw, reader, "read", address);
+  }
   Append(back.content, config);
   back.image.configBlock = config;
   if (fw2Length != 0) observer.Progress(kReadFw2Read);
@@ -190,22 +222,36 @@ void WriteContent(const DeviceEntry& reader, std::span<const std::uint8_t> bytes
   result.writeStarted = true;
   if (serialFlash) {
     SetFlashProtection(reader, false);  // a chip that keeps its protection fails the erase
-    if (!WithRetry(kEraseAttempts, [&] { return EraseFlashChip(reader); })) {
-      throw Failure{ErrorCode::kEraseChip};
-    }
+    BeginStep(reader);
+    // Only a failed blank check earns another erase: a chip still busy after the erase's long
+    // ready wait has hung, and each further attempt would wait as long again.
+    const bool erased = WithRetry(kEraseAttempts, [&] {
+      if (EraseFlashChip(reader)) return true;
+      std::array<std::uint8_t, 4> status{};
+      if (FlashReadStatus(reader, status) && (status[0] & kFlashStatusBusy) != 0) {
+        throw StepFailure(ErrorCode::kEraseChip, reader, "erase");
+      }
+      return false;
+    });
+    if (!erased) throw StepFailure(ErrorCode::kEraseChip, reader, "erase");
     observer.Progress(kUpdateErased);
   }
+  BeginStep(reader);
   const bool written = WithRetry(kTransferAttempts, [&] {
     return sectors ? WriteSectors(reader, 0, bytes) : ProgramFlash(reader, 0, bytes);
   });
-  if (!written) throw Failure{ErrorCode::kWriteConfig};
+  if (!written) throw StepFailure(ErrorCode::kWriteConfig, reader, sectors ? "write" : "program", 0);
   observer.Progress(kUpdateWritten);
 
+  BeginStep(reader);
   if (!WithRetry(kTransferAttempts, [&] { return ReadFrom(reader, 0, readBack); })) {
-    throw Failure{ErrorCode::kReadConfig};
+    throw StepFailure(ErrorCode::kReadConfig, reader, "read back", 0);
   }
   observer.Progress(kUpdateReadBack);
-  if (!std::ranges::equal(bytes, readBack)) throw Failure{ErrorCode::kVerifyConfig};
+  if (const auto [at, unused] = std::ranges::mismatch(bytes, readBack); at != bytes.end()) {
+    const auto address = static_cast<std::uint32_t>(at - bytes.begin());
+    throw Failure{ErrorCode::kVerifyConfig, FailedStep{"verify", address, std::nullopt}};
+  }
   result.verified = true;
   if (request.backups != nullptr) {
     if (result.backup) request.backups->MarkVerified(*result.backup);
@@ -214,7 +260,8 @@ void WriteContent(const DeviceEntry& reader, std::span<const std::uint8_t> bytes
   observer.Progress(kUpdateVerified);
 
   if (serialFlash) SetFlashProtection(reader, true);
-  if (!ForceCpuReset(reader)) throw Failure{ErrorCode::kCpuReset};
+  BeginStep(reader);
+  if (!ForceCpuReset(reader)) throw StepFailure(ErrorCode::kCpuReset, reader, "restart");
 }
 
 // Builds the table, holds the first reader's lock from there to the restart and writes what
@@ -237,11 +284,23 @@ UpdateResult WriteFirstReader(DeviceTable& table, const UpdateRequest& request, 
     observer.Progress(kUpdateProgressHigh);
   } catch (const Failure& failure) {
     result.error = failure.code;
+    result.failedStep = failure.step;
   }
   return result;
 }
 
 }  // namespace
+
+std::string FailedStep::Describe() const {
+  std::string text = std::string(step) + " failed";
+  if (address) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(*address));
+    text += std::string(" at ") + hex;
+  }
+  if (cause) text += ": " + cause->Describe();
+  return text;
+}
 
 bool IsProgrammedReaderHeader(std::span<const std::uint8_t, kImageHeaderSize> header) {
   return HeaderWord(header, kHeaderSignatureOffset) == kHeaderSignature &&
@@ -274,6 +333,8 @@ ReadResult ReadReader(DeviceTable& table, Observer& observer) {
     observer.Progress(kReadProgressHigh);
   } catch (const Failure& failure) {
     result.error = failure.code;
+    result.failedStep = failure.step;
+    if (failure.code == ErrorCode::kNoDevice) result.skipped = table.skipped;
   }
   return result;
 }
@@ -308,6 +369,17 @@ UpdateResult UpdateReader(DeviceTable& table, const CarriedView& carried,
     // A header that is not a programmed reader header (a flash left blank reads back so) is
     // never written.
     if (!IsProgrammedReaderHeader(request.readerHeader)) throw Failure{ErrorCode::kDeviceHeader};
+    // The reader keeps its header for good, so one read of it is not trusted: it is read again
+    // under this lock and must agree (a bit lost in the check's read, or another reader plugged
+    // in since, would otherwise be written back). A header recovered for a blank reader has
+    // nothing to agree with.
+    if (!request.currentContent.empty()) {
+      HeaderBytes again;
+      if (!ReadWithRetry(reader, 0, again)) {
+        throw StepFailure(ErrorCode::kEepromRead, reader, "read", 0);
+      }
+      if (!std::ranges::equal(again, request.readerHeader)) throw Failure{ErrorCode::kEepromRead};
+    }
     FlashContentRequest contentRequest;
     contentRequest.readerHeader = request.readerHeader;
     contentRequest.fw1Version = carried.fw1Version;

@@ -56,9 +56,23 @@ struct ReadBack {
   ReaderIdentity reader;
 };
 
+// The step a workflow failed at, with the storage address where it has one and the cause the
+// transport recorded for the reader (none when no platform call or status failed: a verify).
+struct FailedStep {
+  std::string_view step;  // "lock", "read", "erase", "program", "read back", "verify", "restart"
+  std::optional<std::uint32_t> address;
+  std::optional<platform::Cause> cause;
+  // "program failed at 0x3A00: SCSI status 2, sense 05/20/00".
+  std::string Describe() const;
+};
+
 struct ReadResult {
   std::optional<ErrorCode> error;  // kNewChip: the header is blank
   ReadBack back;
+  std::optional<FailedStep> failedStep;
+  // kNoDevice: the disks the search passed over and why, so that "no reader" can be told from
+  // "a reader the user may not open".
+  std::vector<SkippedCandidate> skipped;
 };
 
 // Builds the table (whatever `table` held is released), holds the first reader's lock and reads
@@ -111,6 +125,7 @@ struct UpdateResult {
   std::optional<std::filesystem::path> backup;
   std::string backupError;
   HeaderBytes writtenHeader{};
+  std::optional<FailedStep> failedStep;
 };
 
 // Builds the table, holds the first reader's lock from there to the restart, saves the backup,

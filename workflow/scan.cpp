@@ -52,6 +52,21 @@ std::u16string BackupDirectoryText(const CRZ6104FwUpdateToolDlg& dlg) {
   return dlg.m_backupDirectory.u16string();
 }
 
+// No reader was found: when the search passed over a disk the user may not open, the message
+// area says so and how to fix it. Otherwise it keeps what it showed, unless that was this text.
+void ShowNoPermission(CRZ6104FwUpdateToolDlg& dlg) {
+  const auto& skipped = dlg.m_deviceTable.skipped;
+  const auto denied = std::ranges::find_if(skipped, &SkippedCandidate::PermissionDenied);
+  if (denied != skipped.end()) {
+    dlg.SetItemText(IDC_MESSAGE_EDIT,
+                    FormatText(dlg.Ui().LoadString(IDS_NO_PERMISSION), denied->diskPath));
+    dlg.m_noPermissionShown = true;
+  } else if (dlg.m_noPermissionShown) {
+    dlg.SetItemText(IDC_MESSAGE_EDIT, u"");
+    dlg.m_noPermissionShown = false;
+  }
+}
+
 }  // namespace
 
 bool LoadFirmwareImage(CRZ6104FwUpdateToolDlg& dialog) {
@@ -90,6 +105,7 @@ void CRZ6104FwUpdateToolDlg::ScanForReader() {
     ReleaseDeviceTable(m_deviceTable);
     m_statusText = text::kNoDevice;
     ShowItem(IDC_UPDATE, false);
+    ShowNoPermission(*this);
     m_busy.exchange(0);
     UpdateData(false);
     return;
@@ -106,6 +122,7 @@ void CRZ6104FwUpdateToolDlg::ScanForReader() {
 void ReadReaderThread(CRZ6104FwUpdateToolDlg* dialog) {
   CRZ6104FwUpdateToolDlg& dlg = *dialog;
   dlg.m_busy.exchange(1);
+  dlg.m_noPermissionShown = false;  // a reader was found: its verdict replaces the message
   dlg.m_progress.SetRange(0, workflow::kReadProgressHigh);
   dlg.m_progress.SetPos(0);
   dlg.ShowItem(IDC_PROGRESS, true);

@@ -1,6 +1,7 @@
 // The terminal front end's commands: info (the tool's version and the image it carries).
 #include "app/cli/cli.h"
 
+#include "app/cli/skipped_text.h"
 #include "app/cli/text_output.h"
 #include "app/printable_text.h"
 #include "app/cli/workflow_commands.h"
@@ -30,7 +31,10 @@ constexpr std::string_view kUsageHead =
     "\n"
     "Commands:\n"
     "  info [--json]   show the tool's version and the firmware image it carries\n"
-    "  list [--json]   list the readers attached to this machine\n";
+    "  list [--json] [--verbose]\n"
+    "                  list the readers attached to this machine; --verbose adds every other\n"
+    "                  disk the search reached and why it was passed over (with --json: an\n"
+    "                  object {\"readers\": [...], \"skipped\": [...]})\n";
 
 constexpr std::string_view kGlobalOptions =
     "\n"
@@ -108,9 +112,12 @@ std::string Hex(std::uint32_t value, int digits) {
 
 int List(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
   bool json = false;
+  bool verbose = false;
   for (std::string_view arg : args) {
     if (arg == "--json") {
       json = true;
+    } else if (arg == "--verbose" || arg == "-v") {
+      verbose = true;
     } else {
       err << kProgramName << " list: unknown option '" << PrintableArgument(arg) << "'\n";
       return kExitUsage;
@@ -118,6 +125,7 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
   }
   DeviceTable table;
   BuildDeviceTable(table);  // false: no reader, which the listing shows as such
+  if (json && verbose) out << "{\"readers\": ";
   if (json) out << "[";
   for (std::int32_t i = 0; i < table.count; ++i) {
     const DeviceEntry& e = table.entries[i];
@@ -144,9 +152,20 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
     }
   }
   if (json) {
-    out << "]\n";
-  } else if (table.count == 0) {
-    out << "No reader found.\n";
+    out << "]";
+    if (verbose) out << ", \"skipped\": " << SkippedJsonArray(table.skipped) << "}";
+    out << "\n";
+    return kExitOk;
+  }
+  if (table.count == 0) out << "No reader found.\n";
+  if (verbose) {
+    for (const SkippedCandidate& candidate : table.skipped) {
+      out << "Skipped " << SkippedLine(candidate) << "\n";
+    }
+  }
+  if (const SkippedCandidate* denied = FirstPermissionDenied(table.skipped);
+      denied != nullptr && table.count == 0) {
+    out << NoPermissionAdvice(*denied) << "\n";
   }
   return kExitOk;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/cli/cli.h"
+#include "app/cli/skipped_text.h"
 #include "app/cli/text_output.h"
 #include "app/fixed_texts.h"
 #include "app/printable_text.h"
@@ -38,6 +39,7 @@ enum class Verdict {
   kLatest,
   kNotLatest,
   kNoReader,
+  kNoPermission,  // no reader, but a disk the user may not open
   kNotSupported,
   kBlankChip,
   kReadFailed,
@@ -56,6 +58,8 @@ std::string_view VerdictName(Verdict verdict) {
       return "not-latest";
     case Verdict::kNoReader:
       return "no-reader";
+    case Verdict::kNoPermission:
+      return "no-permission";
     case Verdict::kNotSupported:
       return "not-supported";
     case Verdict::kBlankChip:
@@ -215,7 +219,13 @@ struct Report {
   std::optional<std::string> note;  // one more line for a person (where backups are looked for…)
   std::optional<std::size_t> firstDifference;  // verify
   bool differs = false;                        // verify
+  std::optional<std::string> cause;  // the failed step and its cause
+  std::vector<SkippedCandidate> skipped;  // no reader: the disks the search passed over
 };
+
+bool NoReaderFound(Verdict verdict) {
+  return verdict == Verdict::kNoReader || verdict == Verdict::kNoPermission;
+}
 
 class Session {
  public:
@@ -249,9 +259,15 @@ class Session {
     read_ = workflow::ReadReader(table_, reporter_);
     reporter_.EndBar();
     const std::optional<ErrorCode> error = read_.error;
+    if (read_.failedStep) report.cause = read_.failedStep->Describe();
     if (error == ErrorCode::kNoDevice && read_.back.reader.diskPath.empty()) {
       report.verdict = Verdict::kNoReader;
       report.status = text::kNoDevice;
+      report.skipped = read_.skipped;
+      if (const SkippedCandidate* denied = FirstPermissionDenied(read_.skipped)) {
+        report.verdict = Verdict::kNoPermission;
+        report.note = NoPermissionAdvice(*denied);
+      }
       return false;
     }
     if (error == ErrorCode::kNewChip) {
@@ -325,6 +341,7 @@ class Session {
     reporter_.EndBar();
     if (result.backup) report.backupSaved = PathText(*result.backup);
     report.error = result.error;
+    if (result.failedStep) report.cause = result.failedStep->Describe();
     if (result.error) {
       report.outcome = Outcome::kFailed;
       if (result.error == ErrorCode::kReaderInUse) {
@@ -415,6 +432,8 @@ int ExitCode(const Report& report) {
       return kExitNotLatest;
     case Verdict::kNoReader:
       return kExitNoReader;
+    case Verdict::kNoPermission:
+      return kExitNoPermission;
     case Verdict::kNotSupported:
       return kExitNotSupported;
     default:
@@ -463,7 +482,8 @@ void PrintJson(std::ostream& out, Command command, const Report& report, Session
     out << (i == 0 ? "" : ", ") << "{\"caption\": " << JsonString(boxes[i].caption)
         << ", \"text\": " << JsonString(boxes[i].text) << "}";
   }
-  out << "]}\n";
+  out << "], \"cause\": " << OptionalText(report.cause)
+      << ", \"skipped\": " << SkippedJsonArray(report.skipped) << "}\n";
 }
 
 void PrintText(std::ostream& out, const Report& report, Session& session) {
@@ -497,6 +517,9 @@ void PrintText(std::ostream& out, const Report& report, Session& session) {
       out << " (" << TerminalText(session.String(static_cast<int>(*report.error))) << ")";
     }
     out << "\n";
+  }
+  if (report.cause && (report.outcome == Outcome::kFailed || report.error)) {
+    out << "Cause: " << *report.cause << "\n";
   }
 }
 
@@ -622,11 +645,11 @@ int RunCommand(std::span<const std::string_view> args, platform::Platform& platf
   if (command == Command::kBackup && report.outcome != Outcome::kFailed && report.backupSaved) {
     return kExitUpToDate;
   }
-  if (command == Command::kBackup && report.verdict != Verdict::kNoReader) {
+  if (command == Command::kBackup && !NoReaderFound(report.verdict)) {
     return kExitWorkflowFailed;
   }
   if (command == Command::kRestore && report.outcome == Outcome::kNotRun &&
-      report.verdict != Verdict::kNoReader) {
+      !NoReaderFound(report.verdict)) {
     return kExitWorkflowFailed;
   }
   return ExitCode(report);

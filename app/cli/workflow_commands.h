@@ -17,6 +17,7 @@ inline constexpr int kExitWorkflowUsage = 2;
 inline constexpr int kExitNotLatest = 3;  // check: the reader's firmware is older
 inline constexpr int kExitNoReader = 4;
 inline constexpr int kExitNotSupported = 5;  // the reader's header names another product
+inline constexpr int kExitNoPermission = 6;  // no reader, but a disk the user may not open
 
 inline constexpr std::string_view kWorkflowCommandsUsage =
     "  check [--json] [--progress=bar|lines|none]\n"
@@ -48,7 +49,10 @@ inline constexpr std::string_view kWorkflowCommandsUsage =
     "  3  check: the reader's firmware is not the latest (older or damaged);\n"
     "     verify: the reader differs\n"
     "  4  no reader found\n"
-    "  5  the reader is not a supported product\n";
+    "  5  the reader is not a supported product\n"
+    "  6  no reader found, but a disk could not be opened for lack of permission: install\n"
+    "     the package's udev rule (70-tr350-fwupdate.rules) and plug the reader in again,\n"
+    "     or run the tool as root\n";
 
 // Run one command's arguments (without the command's name) on the platform, which becomes the
 // current one for the duration. Not to be run twice at once.

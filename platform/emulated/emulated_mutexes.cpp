@@ -4,6 +4,7 @@
 #include "platform/emulated/emulated_mutexes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -143,11 +144,15 @@ EmulatedMutexes::EmulatedMutexes(Clock& clock)
 EmulatedMutexes::~EmulatedMutexes() = default;
 
 MutexHandle EmulatedMutexes::Open(std::u16string_view name) {
-  if (!IsValidName(name)) return {};
+  if (!IsValidName(name)) {
+    SetLastCause({.operation = "mutex open", .osError = EINVAL});
+    return {};
+  }
   std::lock_guard lock(state_->mutex);
   EmulatedMutexState::NameRecord& record = state_->Record(name);
   if (record.failOpens > 0) {
     if (record.failOpens != kEveryTime) --record.failOpens;
+    SetLastCause({.operation = "mutex open", .osError = EIO});
     return {};
   }
   if (!record.object) record.object = std::make_shared<MutexObject>(name);
@@ -160,12 +165,18 @@ MutexHandle EmulatedMutexes::Open(std::u16string_view name) {
 WaitResult EmulatedMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
   std::unique_lock lock(state_->mutex);
   std::shared_ptr<MutexObject> object = state_->Find(handle);
-  if (!object) return WaitResult::kFailed;
+  if (!object) {
+    SetLastCause({.operation = "mutex wait", .osError = EBADF});  // closed or never opened
+    return WaitResult::kFailed;
+  }
   EmulatedMutexState::NameRecord& record = state_->Record(object->name);
   ++record.waits;
   std::optional<WaitResult> injected = Take(record.injected);
   if (!injected) injected = Take(state_->injected);
-  if (injected == WaitResult::kFailed) return WaitResult::kFailed;
+  if (injected == WaitResult::kFailed) {
+    SetLastCause({.operation = "mutex wait", .osError = EIO});
+    return WaitResult::kFailed;
+  }
   if (injected == WaitResult::kTimedOut) {
     lock.unlock();
     clock_.Sleep(timeoutMs);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 
 namespace tr350::platform {
 
@@ -11,6 +12,7 @@ struct EmulatedStorage::Slot {
   explicit Slot(std::shared_ptr<emulator::Reader> r) : reader(std::move(r)) {}
   const std::shared_ptr<emulator::Reader> reader;
   std::atomic<bool> present{true};
+  std::atomic<bool> userMayOpen{true};
 };
 
 namespace {
@@ -29,9 +31,13 @@ class EmulatedDisk final : public Disk {
     if (request.Length != kPassThroughHeaderLength || request.CdbLength == 0 ||
         request.CdbLength > kMaxCdbLength || request.SenseInfoLength > kSenseAreaLength ||
         request.DataTransferLength > buffer.size() || request.DataIn > kDataIn) {
+      SetLastCause({.operation = "SG_IO", .osError = EINVAL});
       return false;
     }
-    if (!slot_->present.load()) return false;
+    if (!slot_->present.load()) {
+      SetLastCause({.operation = "SG_IO", .osError = ENODEV});
+      return false;
+    }
 
     emulator::ScsiCommand command;
     command.cdb = std::span<const std::uint8_t>(request.Cdb, request.CdbLength);
@@ -44,7 +50,10 @@ class EmulatedDisk final : public Disk {
     }
 
     const emulator::ScsiOutcome outcome = slot_->reader->Execute(attachment_, command);
-    if (!outcome.delivered) return false;
+    if (!outcome.delivered) {
+      SetLastCause({.operation = "SG_IO", .osError = ENODEV});  // the attachment has ended
+      return false;
+    }
     request.ScsiStatus = outcome.status;
     if (outcome.sense) {
       const auto sense = outcome.sense->Bytes();
@@ -81,6 +90,14 @@ bool EmulatedStorage::Detach(std::u16string_view interfacePath) {
   return true;
 }
 
+bool EmulatedStorage::DenyUserOpens(std::u16string_view interfacePath) {
+  std::lock_guard lock(mutex_);
+  const auto it = slots_.find(interfacePath);
+  if (it == slots_.end()) return false;
+  it->second->userMayOpen = false;
+  return true;
+}
+
 std::shared_ptr<emulator::Reader> EmulatedStorage::ReaderAt(
     std::u16string_view interfacePath) const {
   std::lock_guard lock(mutex_);
@@ -100,12 +117,24 @@ std::unique_ptr<Disk> EmulatedStorage::OpenDisk(std::u16string_view interfacePat
   {
     std::lock_guard lock(mutex_);
     const auto it = slots_.find(interfacePath);
-    if (it == slots_.end()) return nullptr;
+    if (it == slots_.end()) {
+      SetLastCause({.operation = "open", .osError = ENOENT});
+      return nullptr;
+    }
     slot = it->second;
+  }
+  // The node's permissions are checked before the device is reached, as the kernel does.
+  if (!slot->userMayOpen.load()) {
+    SetLastCause({.operation = "open", .osError = EACCES});
+    return nullptr;
   }
   // Opened outside the storage lock: the reader may notify observers that call back in here.
   const std::optional<std::uint64_t> attachment = slot->reader->Open();
-  if (!attachment) return nullptr;
+  if (!attachment) {
+    const bool onBus = slot->reader->State() == emulator::BusState::kAttached;
+    SetLastCause({.operation = "open", .osError = onBus ? EIO : ENODEV});
+    return nullptr;
+  }
   return std::make_unique<EmulatedDisk>(std::move(slot), *attachment);
 }
 

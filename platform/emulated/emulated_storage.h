@@ -22,10 +22,15 @@ class EmulatedStorage final : public StorageIo {
   void Attach(std::u16string_view interfacePath, std::shared_ptr<emulator::Reader> reader);
   // False when nothing was attached there. Disks opened on that path stop working.
   bool Detach(std::u16string_view interfacePath);
+  // The node at this path refuses the user's opens from now on (EACCES), as a node whose mode
+  // the package's udev rule did not widen; until the path is attached again. False when nothing
+  // is attached there.
+  bool DenyUserOpens(std::u16string_view interfacePath);
   std::shared_ptr<emulator::Reader> ReaderAt(std::u16string_view interfacePath) const;
   std::vector<std::u16string> Paths() const;
 
-  // Null for an unknown or detached path, a reader that is off the bus, or an injected open fault.
+  // Null for an unknown or detached path (cause ENOENT), a node the user may not open (EACCES), a
+  // reader that is off the bus (ENODEV) or an injected open fault (EIO).
   std::unique_ptr<Disk> OpenDisk(std::u16string_view interfacePath) override;
 
   // What one attachment of a path holds; shared with the disks opened on it.

@@ -7,6 +7,7 @@
 #include <elf.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -94,8 +95,12 @@ void ElfModuleResources::Load() {
 }
 
 ElfModuleResources::State ElfModuleResources::Decode() {
+  errno = 0;
   std::ifstream file(path_, std::ios::binary | std::ios::ate);
-  if (!file) return State::kAbsent;
+  if (!file) {
+    readError_ = errno;
+    return State::kAbsent;
+  }
   const std::streamoff end = file.tellg();
   if (end < 0) return State::kAbsent;
   const auto fileSize = static_cast<std::uint64_t>(end);
@@ -149,6 +154,12 @@ std::optional<std::span<const std::uint8_t>> ElfModuleResources::Find(std::uint1
   std::call_once(loaded_, [this] { Load(); });
   for (const Entry& e : entries_) {
     if (e.type == type && e.id == id) return e.bytes;
+  }
+  // A program file that cannot be read is a failure; a resource it does not carry is not.
+  if (state_ == State::kDamaged) {
+    SetLastCause({.operation = "resources", .detail = "the program file's resources are damaged"});
+  } else if (state_ == State::kAbsent && readError_ != 0) {
+    SetLastCause({.operation = "resources", .osError = readError_});
   }
   return std::nullopt;
 }

@@ -42,6 +42,7 @@ class ElfModuleResources final : public ModuleResources {
 
   std::string path_;
   State state_ = State::kAbsent;
+  int readError_ = 0;  // errno of a program file that could not be opened
   std::once_flag loaded_;
   std::vector<std::uint8_t> section_;
   std::vector<Entry> entries_;

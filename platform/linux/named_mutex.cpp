@@ -588,10 +588,19 @@ LinuxMutexes::~LinuxMutexes() {
 }
 
 MutexHandle LinuxMutexes::Open(std::u16string_view name) {
-  if (!IsValidName(name)) return {};
+  if (!IsValidName(name)) {
+    SetLastCause({.operation = "mutex open", .osError = EINVAL});
+    return {};
+  }
   Registry& registry = Registry::Instance();
+  errno = 0;
   NamedLock* named = registry.Acquire(EncodeName(name));
-  if (named == nullptr) return {};
+  if (named == nullptr) {
+    // errno as the failing call left it; a lock file found damaged leaves none.
+    const int error = errno;
+    SetLastCause({.operation = "mutex open", .osError = error, .detail = error == 0 ? "refused" : ""});
+    return {};
+  }
   MutexHandle handle{registry.NextHandleValue()};
   std::lock_guard lock(mutex_);
   handles_.emplace(handle.value, named);
@@ -609,7 +618,10 @@ NamedLock* LinuxMutexes::Find(MutexHandle handle) {
 
 WaitResult LinuxMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
   NamedLock* named = Find(handle);
-  if (named == nullptr) return WaitResult::kFailed;
+  if (named == nullptr) {
+    SetLastCause({.operation = "mutex wait", .osError = EBADF});
+    return WaitResult::kFailed;
+  }
   threadExitHook.Arm();
   const timespec deadline = DeadlineAfter(timeoutMs);
   int rc = LockThreads(named->Mutex(), timeoutMs, deadline);
@@ -639,6 +651,9 @@ WaitResult LinuxMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
     }
   }
   Registry::Instance().EndUse(*named, locked);
+  if (result == WaitResult::kFailed) {
+    SetLastCause({.operation = "mutex wait", .osError = rc != 0 && rc != ETIMEDOUT ? rc : 0});
+  }
   return result;
 }
 

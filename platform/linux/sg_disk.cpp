@@ -88,15 +88,30 @@ bool SgDisk::SendRequest(PassThroughRequest& request, std::span<std::uint8_t> bu
   // Stays so on every failure path: a caller that only looks at the status still sees a failure.
   request.ScsiStatus = kScsiStatusNotCompleted;
   sg_io_hdr_t header;
-  if (!MapRequest(request, buffer, header)) return false;
+  if (!MapRequest(request, buffer, header)) {
+    SetLastCause({.operation = "SG_IO", .osError = EINVAL});
+    return false;
+  }
 
   int result = 0;
   do {
     result = ::ioctl(fd_.get(), SG_IO, &header);
   } while (result < 0 && errno == EINTR);
-  if (result != 0) return false;
+  if (result != 0) {
+    SetLastCause({.operation = "SG_IO", .osError = errno});
+    return false;
+  }
   // Transport and driver trouble means the command did not complete, whatever the status byte.
-  if (header.host_status != 0 || (header.driver_status & ~kDriverSense) != 0) return false;
+  if (header.host_status != 0 || (header.driver_status & ~kDriverSense) != 0) {
+    Cause cause{.operation = "SG_IO",
+                .scsiStatus = header.status,
+                .hostStatus = header.host_status,
+                .driverStatus = header.driver_status};
+    cause.sense = ParseSense(std::span(request.sense).first(
+        std::min<std::size_t>(header.sb_len_wr, kSenseAreaSize)));
+    SetLastCause(cause);
+    return false;
+  }
 
   // The full status byte: CHECK CONDITION must arrive as 0x02 so that the caller's "0 or 1" rule
   // rejects it.
@@ -116,9 +131,15 @@ std::optional<std::string> InterfacePathToUtf8(std::u16string_view interfacePath
 
 std::unique_ptr<Disk> SgStorageIo::OpenDisk(std::u16string_view interfacePath) {
   const std::optional<std::string> path = InterfacePathToUtf8(interfacePath);
-  if (!path) return nullptr;
+  if (!path) {
+    SetLastCause({.operation = "open", .osError = EINVAL});
+    return nullptr;
+  }
   UniqueFd fd(::open(path->c_str(), O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0) return nullptr;
+  if (fd.get() < 0) {
+    SetLastCause({.operation = "open", .osError = errno});
+    return nullptr;
+  }
   return std::make_unique<SgDisk>(std::move(fd));
 }
 

@@ -352,12 +352,19 @@ struct Watcher {
 // ---- UdevDeviceSetup -------------------------------------------------------------------------
 
 std::unique_ptr<DeviceInfoSet> UdevDeviceSetup::OpenPresent(InterfaceClass interfaceClass) {
+  errno = 0;
   UdevPtr context(udev_new());
-  if (!context) return nullptr;
+  if (!context) {
+    SetLastCause({.operation = "device set", .osError = errno != 0 ? errno : ENOMEM});
+    return nullptr;
+  }
   std::optional<std::vector<Member>> members = interfaceClass == InterfaceClass::kUsbDevice
                                                    ? UsbDeviceMembers(*context)
                                                    : DiskMembers(*context);
-  if (!members) return nullptr;
+  if (!members) {
+    SetLastCause({.operation = "device set", .osError = errno});
+    return nullptr;
+  }
   std::sort(members->begin(), members->end(),
             [](const Member& a, const Member& b) { return SysPathLess(a.syspath, b.syspath); });
   return std::make_unique<SnapshotSet>(std::move(*members));

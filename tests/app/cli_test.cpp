@@ -110,6 +110,33 @@ TEST(CliList, ListsTheReadersOfASimulatedMachine) {
   EXPECT_EQ(Main({"--simulate=foreign-disk", "list", "--json"}).out, "[]\n");
 }
 
+// Every disk the search reached and passed over, with its reason; the readers stay as they were.
+TEST(CliList, VerboseListingGivesEachSkippedDiskItsReason) {
+  const CliRun foreign = Main({"--simulate=foreign-disk", "list", "--json", "--verbose"});
+  EXPECT_EQ(foreign.code, kExitOk);
+  EXPECT_EQ(foreign.out.rfind("{\"readers\": [], \"skipped\": [{", 0), 0u) << foreign.out;
+  EXPECT_NE(foreign.out.find("\"reason\": \"not-reader\", \"text\": \"not a reader: refused the "
+                             "identification command: SCSI status 2, sense 05/20/00\""),
+            std::string::npos)
+      << foreign.out;
+
+  const CliRun denied = Main({"--simulate=no-permission", "list", "--json", "--verbose"});
+  EXPECT_NE(denied.out.find("\"reason\": \"not-opened\""), std::string::npos) << denied.out;
+  EXPECT_NE(denied.out.find("\"cause\": {\"operation\": \"open\", \"errno\": 13"),
+            std::string::npos)
+      << denied.out;
+  const CliRun text = Main({"--simulate=no-permission", "list", "--verbose"});
+  EXPECT_NE(text.out.find("): could not be opened: open: Permission denied (errno 13)\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("70-tr350-fwupdate.rules"), std::string::npos);
+
+  // A found reader is not among the skipped disks.
+  const CliRun two = Main({"--simulate=two-readers", "list", "--json", "--verbose"});
+  EXPECT_NE(two.out.find("\"slot\": 1"), std::string::npos);
+  EXPECT_NE(two.out.find("\"skipped\": []}"), std::string::npos) << two.out;
+}
+
 TEST(CliList, ScenarioOptionErrors) {
   const CliRun unknown = Main({"--simulate=nowhere", "list"});
   EXPECT_EQ(unknown.code, kExitUsage);

@@ -25,6 +25,11 @@ struct Outcome {
   bool Shows(std::string_view part) const { return out.find(part) != std::string::npos; }
 };
 
+// An emulated node path as the terminal prints it: ASCII, its backslashes as they are.
+std::string ToUtf8Path(const std::u16string& path) {
+  return std::string(path.begin(), path.end());
+}
+
 // The machine of a scenario, on which the check or the update runs.
 // One run of the terminal front end on an emulated machine; backups go to a folder of its own.
 struct Front {
@@ -127,7 +132,8 @@ TEST(WorkflowCommandsTest, JsonReportsVerdictVersionsAndOutcome) {
   EXPECT_TRUE(check.Shows("\"verdict\": \"not-latest\", \"status\": \"FW is not latest.\""));
   EXPECT_TRUE(check.Shows("\"reader\": {\"fw1\": \"201601150930\", \"fw2\": \"201601150931\"}"));
   EXPECT_TRUE(check.Shows("\"image\": {\"fw1\": \"201703240218\", \"fw2\": \"201705170241\"}"));
-  EXPECT_TRUE(check.Shows("\"outcome\": \"not-run\", \"error\": null, \"boxes\": []}\n"));
+  EXPECT_TRUE(check.Shows("\"outcome\": \"not-run\", \"error\": null, \"boxes\": [], "
+                          "\"cause\": null, \"skipped\": []}\n"));
   EXPECT_EQ(std::ranges::count(check.out, '\n'), 1);
 
   const Outcome notNeeded = Front("flash-current").Run(true, {"--json"});
@@ -143,6 +149,48 @@ TEST(WorkflowCommandsTest, JsonReportsVerdictVersionsAndOutcome) {
       failed.Shows("\"outcome\": \"failed\", \"error\": {\"code\": 514, \"meaning\": "
                    "\"Write configure error!!!\"}"));
   EXPECT_TRUE(failed.Shows("\"boxes\": [{\"caption\": \"Error\", \"text\": \"NG\"}]"));
+}
+
+// A page program refused at one address: the failed step, its address and the device's answer.
+TEST(WorkflowCommandsTest, FailedUpdateNamesTheStepAndItsCause) {
+  Front front("flash-old");
+  front.Reader()->InjectFault({[](const emulator::CommandRecord& record) {
+                                 return record.cdb.size() == 16 && record.cdb[8] == 0x02 &&
+                                        record.cdb[9] == 0x00 && record.cdb[10] == 0x3A &&
+                                        record.cdb[11] == 0x00;
+                               },
+                               emulator::FaultAction::kCheckCondition, 0});
+  const std::string line = "program failed at 0x3A00: SCSI status 2, sense 0B/00/00";
+  const Outcome text = front.Run(true, {"--progress=none"});
+  EXPECT_EQ(text.code, cli::kExitWorkflowFailed);
+  EXPECT_TRUE(text.Shows("Update: failed (Write configure error!!!)\nCause: " + line + "\n"))
+      << text.out;
+  const Outcome json = front.Run(true, {"--json"});
+  EXPECT_TRUE(json.Shows("\"cause\": \"" + line + "\"")) << json.out;
+}
+
+// A reader whose node the user may not open: not "no reader", but the node and the fix.
+TEST(WorkflowCommandsTest, NodeWithoutPermissionIsNamedWithItsFix) {
+  Front front("no-permission");
+  const std::string node = ToUtf8Path(*front.platform->GetMachine().DiskPathOf(
+      front.platform->GetMachine().DiskDevices().front()));
+  for (const bool update : {false, true}) {
+    const Outcome text = front.Run(update, {"--progress=none"});
+    EXPECT_EQ(text.code, cli::kExitNoPermission);
+    EXPECT_TRUE(text.Shows("No reader found, but " + node +
+                           " could not be opened: permission denied. Install the package's udev "
+                           "rule (70-tr350-fwupdate.rules)"))
+        << text.out;
+    EXPECT_TRUE(text.Shows("or run the tool as root.")) << text.out;
+  }
+  const Outcome json = front.Run(false, {"--json"});
+  EXPECT_EQ(json.code, cli::kExitNoPermission);
+  EXPECT_TRUE(json.Shows("\"verdict\": \"no-permission\"")) << json.out;
+  EXPECT_TRUE(json.Shows("\"reason\": \"not-opened\", \"text\": \"could not be opened: open: "
+                         "Permission denied (errno 13)\""))
+      << json.out;
+  // The same machine whose node the user may open has its reader found.
+  EXPECT_EQ(Front("flash-old").Run(false, {"--progress=none"}).code, cli::kExitNotLatest);
 }
 
 TEST(WorkflowCommandsTest, FailedUpdateAndProgressBarOnATerminal) {

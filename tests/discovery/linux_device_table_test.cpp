@@ -1,8 +1,12 @@
 // The device search on the Linux backends: libudev device setup on umockdev testbeds
 // (tests/platform/linux/testbeds) and SG_IO on their /dev nodes, each answered by a scripted disk.
 // Run under umockdev-wrapper.
+#include <linux/capability.h>
 #include <scsi/sg.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -184,6 +188,29 @@ WaitResult WaitFromOtherThread(std::u16string_view name) {
       .get();
 }
 
+// Takes the file-permission override from the calling thread for its lifetime, so that a node's
+// mode refuses root too; without the capability (not root) there is nothing to take.
+class WithoutPermissionOverride {
+ public:
+  WithoutPermissionOverride() {
+    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    const unsigned mask = (1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH);
+    reduced[0].effective &= ~mask;
+    dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+  }
+  ~WithoutPermissionOverride() {
+    if (dropped_) ::syscall(SYS_capset, &header_, saved_);
+  }
+  WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+  WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2]{};
+  bool dropped_ = false;
+};
+
 class LinuxDeviceTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -348,6 +375,35 @@ TEST_F(LinuxDeviceTableTest, SerialFlashReaderHasItsFlashPartIdentified) {
   ExpectCommand(commands[1], kReadFlashIdCdb, 3);
   // The flash probe locks the check-chip mutex a second time; both locks were given back.
   EXPECT_EQ(WaitFromOtherThread(kCheckChipMutexName), WaitResult::kSignaled);
+}
+
+// A node whose mode refuses the user: passed over as "could not be opened" with EACCES and sent
+// nothing, while the reader beside it is found as before.
+TEST_F(LinuxDeviceTableTest, NodeTheUserMayNotOpenIsSkippedWithItsCause) {
+  Load("two_readers.umockdev");
+  ScriptedDisk& sg2 = Disk("/dev/sg2", {IdentificationBlock(0x0002, kSectorStorage)});
+  ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x0010, kSectorStorage)});
+  const std::string node = std::string(umockdev_testbed_get_root_dir(bed_.get())) + "/dev/sg1";
+  ASSERT_EQ(::chmod(node.c_str(), 0), 0) << node;
+
+  DeviceTable table;
+  {
+    const WithoutPermissionOverride asUser;
+    ASSERT_TRUE(BuildDeviceTable(table));
+  }
+  ASSERT_EQ(table.count, 1);
+  EXPECT_EQ(FieldText(table.entries[0].diskPath), u"/dev/sg2");
+  ASSERT_EQ(table.skipped.size(), 1u);
+  const SkippedCandidate& skipped = table.skipped[0];
+  EXPECT_EQ(skipped.diskPath, u"/dev/sg1");
+  EXPECT_EQ(skipped.usbInstanceId, kUsb1 + u"/1-10");
+  EXPECT_EQ(skipped.reason, SkipReason::kNotOpened);
+  ASSERT_TRUE(skipped.cause);
+  EXPECT_EQ(skipped.cause->osError, EACCES);
+  EXPECT_TRUE(skipped.PermissionDenied());
+  EXPECT_EQ(skipped.Describe(), "could not be opened: open: Permission denied (errno 13)");
+  EXPECT_TRUE(sg1.Commands().empty());
+  EXPECT_FALSE(sg2.Commands().empty());
 }
 
 }  // namespace

@@ -48,6 +48,28 @@ TEST(ScanTest, VerdictForEachKindOfMachine) {
   }
 }
 
+// A reader whose node the user may not open: the message area names the node and the fix, in
+// the window's language; everything else is as for no reader.
+TEST(ScanTest, NodeWithoutPermissionIsExplainedInTheMessageArea) {
+  for (const char* locale : {"en_US.UTF-8", "zh_TW.UTF-8", "ja_JP.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    Harness h("no-permission", locale);
+    h.Start();
+    const std::u16string node = *h.Machine().DiskPathOf(h.Machine().DiskDevices().front());
+    std::u16string expected = h.ui->LoadString(IDS_NO_PERMISSION);
+    ASSERT_NE(expected.find(u"%s"), std::u16string::npos);
+    expected.replace(expected.find(u"%s"), 2, node);
+    EXPECT_EQ(h.Text(IDC_MESSAGE_EDIT), expected);
+    EXPECT_NE(expected.find(u"70-tr350-fwupdate.rules"), std::u16string::npos);
+    EXPECT_NE(expected.find(u"root"), std::u16string::npos);
+    EXPECT_EQ(h.Text(IDC_STATUS_EDIT), text::kNoDevice);
+    EXPECT_FALSE(h.Visible(IDC_UPDATE));
+    EXPECT_TRUE(h.BoxTexts().empty());
+  }
+  Harness en("no-permission", "en_US.UTF-8");
+  EXPECT_NE(en.ui->LoadString(IDS_NO_PERMISSION).find(u"permission denied"), std::u16string::npos);
+}
+
 TEST(ScanTest, NewerReaderIsLatestAndOneOlderFieldIsNot) {
   struct Case {
     std::string_view fw1;

@@ -164,11 +164,11 @@ TEST(UpdateTest, OneDifferingByteFailsTheVerifyAndUpdateCanBeRetried) {
   Harness h("flash-old");
   h.Start();
   auto reader = h.FirstReader();
-  // The second flash read of the update is the first piece of the read-back (the first is the
-  // erase's blank check).
+  // The fourth flash read of the update is the first piece of the read-back (before it: the
+  // header's two pieces, read again before anything is written, and the erase's blank check).
   reader->InjectReadCorruption({[reads = 0, isRead = emulator::OnFlashOpcode(kFlashRead)](
                                     const emulator::CommandRecord& record) mutable {
-                                  return isRead(record) && ++reads == 2;
+                                  return isRead(record) && ++reads == 4;
                                 },
                                 77, 0x10, 1});
   const std::size_t mark = h.LogSize();
