@@ -1,7 +1,7 @@
 // The application object: starts the program's window and ends the program when it closes.
 #pragma once
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace tr350 {
 

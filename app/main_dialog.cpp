@@ -7,7 +7,7 @@
 #include "app/about_dialog.h"
 #include "app/fixed_texts.h"
 #include "app/version_text.h"
-#include "workflow/update.h"
+#include "app/update_worker.h"
 
 namespace tr350 {
 

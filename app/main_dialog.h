@@ -13,7 +13,7 @@
 #include "app/resource.h"
 #include "discovery/device_table.h"
 #include "image/firmware_image.h"
-#include "platform/ui.h"
+#include "ui/ui.h"
 #include "workflow/core.h"
 
 namespace tr350 {

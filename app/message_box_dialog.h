@@ -1,7 +1,7 @@
 // The result dialog: "Update OK", shown by the update thread after a successful update.
 #pragma once
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace tr350 {
 

@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace tr350::res {
 

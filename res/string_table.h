@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace tr350::res {
 

@@ -317,6 +317,16 @@ ReaderIdentity IdentityOf(const DeviceEntry& entry) {
   return identity;
 }
 
+bool FindReader(DeviceTable& table) {
+  const TableScope scope(table);
+  try {
+    RebuildTable(table);
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
+}
+
 ReadResult ReadReader(DeviceTable& table, Observer& observer) {
   ReadResult result;
   const TableScope scope(table);

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/resource.h"
+#include "ids/resource_ids.h"
 #include "discovery/device_table.h"
 #include "image/firmware_image.h"
 #include "image/flash_content.h"
@@ -46,6 +46,10 @@ struct ReaderIdentity {
 };
 
 ReaderIdentity IdentityOf(const DeviceEntry& entry);
+
+// Builds the table to learn whether a reader is present, and empties it again (what it learnt of
+// skipped disks stays).
+bool FindReader(DeviceTable& table);
 
 // Everything a read-back learnt of the reader, also when it ended early.
 struct ReadBack {

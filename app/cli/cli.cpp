@@ -19,7 +19,7 @@
 #include "platform/linux/elf_resources.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/text.h"
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 
 namespace tr350::cli {
 namespace {

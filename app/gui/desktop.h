@@ -13,7 +13,7 @@
 #include "emulator/machine.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/platform.h"
-#include "platform/qt/qt_ui.h"
+#include "ui/qt/qt_ui.h"
 
 namespace tr350::gui {
 

@@ -2,7 +2,7 @@
 #include "platform/emulated/emulated_platform.h"
 
 #include "emulator/scenarios.h"
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 
 namespace tr350::platform {
 

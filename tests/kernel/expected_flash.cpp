@@ -14,7 +14,7 @@
 #include "platform/emulated/virtual_clock.h"
 #include "platform/linux/elf_resources.h"
 #include "platform/text.h"
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 #include "tests/workflow/app_harness.h"
 
 int main(int argc, char** argv) {

@@ -306,7 +306,7 @@ scenario_unreadable_node() {
   case "$status" in
     0 | 3) fail unreadable-read "the user read a node it cannot open (exit status $status)" ;;
   esac
-  if [ "$status" -gt 5 ] && [ "$status" -lt 124 ] && grep -qF "$node" /tmp/unreadable.out &&
+  if [ "$status" -eq 6 ] && grep -qF "$node" /tmp/unreadable.out &&
       grep -qiE 'permission|denied' /tmp/unreadable.out; then
     pass unreadable-message "exit status $status, names $node and the missing permission"
   else

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 
 namespace tr350::test {
 

@@ -19,7 +19,7 @@
 #include "emulator/machine.h"
 #include "emulator/reader.h"
 #include "platform/emulated/emulated_platform.h"
-#include "platform/headless/headless_ui.h"
+#include "ui/headless/headless_ui.h"
 #include "platform/linux/elf_resources.h"
 
 namespace tr350::test {

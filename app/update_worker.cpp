@@ -1,11 +1,11 @@
 // The update worker of the main dialog: runs the update on the workflow core and shows its result.
-#include "workflow/update.h"
+#include "app/update_worker.h"
 
 #include <optional>
 
 #include "app/fixed_texts.h"
 #include "app/message_box_dialog.h"
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 #include "workflow/backup_keeper.h"
 #include "workflow/core.h"
 

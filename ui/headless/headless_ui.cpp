@@ -1,6 +1,6 @@
 // The headless backend: window records, the event loop with its timers on the platform clock,
 // sent operations from workers, scripted modals and the change log.
-#include "platform/headless/headless_ui.h"
+#include "ui/headless/headless_ui.h"
 
 #include <algorithm>
 #include <condition_variable>

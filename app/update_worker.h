@@ -1,4 +1,4 @@
-// The firmware update worker.
+// The main dialog's firmware update worker on the workflow core.
 #pragma once
 
 #include "app/main_dialog.h"

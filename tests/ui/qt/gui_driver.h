@@ -11,7 +11,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "platform/qt/qt_ui.h"
+#include "ui/qt/qt_ui.h"
 
 class QWidget;
 

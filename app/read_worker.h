@@ -1,5 +1,6 @@
-// The scan and version check: loading the embedded image, the read-back worker, and (as
-// operations of the main dialog, defined in scan.cpp) ScanForReader and ShowVersionResult.
+// The main dialog's scan and version check on the workflow core: loading the embedded image, the
+// read-back worker, and (as operations of the dialog, defined in read_worker.cpp) ScanForReader
+// and ShowVersionResult.
 #pragma once
 
 #include "app/main_dialog.h"

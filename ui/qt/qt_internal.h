@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/qt/qt_ui.h"
+#include "ui/qt/qt_ui.h"
 
 class QDialog;
 class QEvent;

@@ -1,6 +1,6 @@
 // The backend-independent part of the dialog framework layer: language choice, resource lookup,
 // data exchange and the dialog base class.
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 #include <algorithm>
 #include <string>

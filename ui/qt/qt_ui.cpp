@@ -1,6 +1,6 @@
 // The Qt backend's core: the task queue to the window's thread, fonts and dialog units, message
 // boxes, device changes and the backend object.
-#include "platform/qt/qt_ui.h"
+#include "ui/qt/qt_ui.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -21,7 +21,7 @@
 #include <exception>
 #include <system_error>
 
-#include "platform/qt/qt_internal.h"
+#include "ui/qt/qt_internal.h"
 
 namespace tr350::ui::qt {
 namespace {

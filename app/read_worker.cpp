@@ -1,5 +1,5 @@
 // The scan (window's thread), the read-back worker and the verdict.
-#include "workflow/scan.h"
+#include "app/read_worker.h"
 
 #include <algorithm>
 #include <vector>
@@ -8,10 +8,9 @@
 #include "image/version_stamp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "res/resource_ids.h"
+#include "ids/resource_ids.h"
 #include "workflow/backup_keeper.h"
 #include "workflow/core.h"
-#include "workflow/workflow_common.h"
 
 namespace tr350 {
 namespace {
@@ -97,12 +96,9 @@ void CRZ6104FwUpdateToolDlg::ScanForReader() {
   }
   m_busy.exchange(1);
   m_lastError.reset();
-  try {
-    RebuildDeviceTable(m_deviceTable);
-    ReleaseDeviceTable(m_deviceTable);  // the scan only needs to know that a reader is present
-  } catch (const WorkflowError& error) {
-    m_lastError = error.code;
-    ReleaseDeviceTable(m_deviceTable);
+  // The scan only needs to know that a reader is present.
+  if (!workflow::FindReader(m_deviceTable)) {
+    m_lastError = ErrorCode::kNoDevice;
     m_statusText = text::kNoDevice;
     ShowItem(IDC_UPDATE, false);
     ShowNoPermission(*this);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace tr350::ui::headless {
 

@@ -1,6 +1,6 @@
 // The headless backend: timers on a virtual clock, operations sent from workers, modal boxes shown
 // for workers, input routing, the modal loop waiting for its workers, and the language choice.
-#include "platform/headless/headless_ui.h"
+#include "ui/headless/headless_ui.h"
 
 #include <gtest/gtest.h>
 

@@ -19,7 +19,7 @@
 #include <climits>
 #include <system_error>
 
-#include "platform/qt/qt_internal.h"
+#include "ui/qt/qt_internal.h"
 
 namespace tr350::ui::qt {
 namespace {

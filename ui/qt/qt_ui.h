@@ -21,7 +21,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 class QDialog;
 class QMessageBox;

@@ -1,6 +1,6 @@
 // The Qt backend: the program's templates as windows in each language variant, and workers with
 // the window's thread. Input, timers and device changes are used by the desktop tool's tests.
-#include "platform/qt/qt_ui.h"
+#include "ui/qt/qt_ui.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 
 #include "app/resource.h"
 #include "res/dialog_templates.h"
-#include "tests/platform/qt/gui_driver.h"
+#include "tests/ui/qt/gui_driver.h"
 
 namespace tr350::ui::qt {
 namespace {

@@ -1,5 +1,5 @@
 // Test support for windows of the Qt backend.
-#include "tests/platform/qt/gui_driver.h"
+#include "tests/ui/qt/gui_driver.h"
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>

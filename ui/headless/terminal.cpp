@@ -1,7 +1,7 @@
 // Whether the front end writes to an interactive terminal.
 #include <unistd.h>
 
-#include "platform/headless/headless_ui.h"
+#include "ui/headless/headless_ui.h"
 
 namespace tr350::ui::headless {
 
