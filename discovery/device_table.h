@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 
 namespace tr350 {
 

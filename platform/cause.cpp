@@ -39,10 +39,10 @@ std::string Cause::Describe() const {
   } else {
     text = std::string(operation.empty() ? "call" : operation) + ":";
     if (osError != 0) {
-      text += " " + std::generic_category().message(osError) + " (errno " +
-              std::to_string(osError) + ")";
+      text.append(" ").append(std::generic_category().message(osError));
+      text.append(" (errno ").append(std::to_string(osError)).append(")");
     }
-    if (!detail.empty()) text += " " + std::string(detail);
+    if (!detail.empty()) text.append(" ").append(detail);
     if (hostStatus != 0 || driverStatus != 0) {
       text += " host status 0x" + Hex2(hostStatus) + ", driver status 0x" + Hex2(driverStatus);
     }

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "platform/cause.h"
-#include "transport/pass_through_request.h"
+#include "records/pass_through_request.h"
 
 namespace tr350::platform {
 

@@ -10,9 +10,9 @@
 #include <optional>
 #include <span>
 
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 #include "platform/platform.h"
-#include "transport/pass_through_request.h"
+#include "records/pass_through_request.h"
 
 namespace tr350 {
 

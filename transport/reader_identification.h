@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 
 namespace tr350 {
 

@@ -1,5 +1,5 @@
 // The device record's text fields never overflow.
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 
 #include <gtest/gtest.h>
 

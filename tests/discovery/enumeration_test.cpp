@@ -84,11 +84,12 @@ class EnumerationTest : public ::testing::Test {
  protected:
   EnumerationTest() {
     platform.SetDevices(devices);
-    // U has ten children C1..C10; each Ck has one child Gk.
+    // U has ten children C1..C10 (the tenth is named C0); each Ck has one child Gk.
     devices.usbDevices = {u"U"};
     for (int k = 1; k <= 10; ++k) {
-      const std::u16string c = u"C" + std::u16string(1, static_cast<char16_t>(u'0' + k % 10));
-      const std::u16string g = u"G" + std::u16string(1, static_cast<char16_t>(u'0' + k % 10));
+      const auto digit = static_cast<char16_t>(u'0' + k % 10);
+      const std::u16string c{u'C', digit};
+      const std::u16string g{u'G', digit};
       devices.children[u"U"].push_back(c);
       devices.children[c] = {g};
       devices.disks.push_back(c);

@@ -7,9 +7,10 @@
 #include <type_traits>
 
 #include "platform/platform.h"
-#include "transport/flash_part_table.h"
 
 namespace tr350 {
+
+struct FlashPartDescriptor;  // the flash part table's record (transport/flash_part_table.h)
 
 inline constexpr std::size_t kDeviceTextLength = 260;  // UTF-16 code units, terminator included
 
