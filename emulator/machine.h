@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "emulator/reader.h"
-#include "platform/emulated/emulated_storage.h"
 #include "platform/platform.h"
 
 namespace tr350::emulator {
@@ -117,16 +116,6 @@ struct DiskHost {
   std::function<void(std::u16string_view path)> denyUserOpens = {};
 };
 
-// Inline, so that the storage's code links from the caller's side: the emulator library does not
-// link the emulated platform. The storage must outlive every machine that uses it.
-inline DiskHost HostOn(platform::EmulatedStorage& storage) {
-  return {[&storage](std::u16string_view path, std::shared_ptr<Reader> reader) {
-            storage.Attach(path, std::move(reader));
-          },
-          [&storage](std::u16string_view path) { storage.Detach(path); },
-          [&storage](std::u16string_view path) { storage.DenyUserOpens(path); }};
-}
-
 // Thread-safe: the tool's threads enumerate and send commands while a test thread plugs and
 // unplugs. Topology changes are serialised among themselves.
 //
@@ -169,8 +158,6 @@ class Machine {
 
   // `seed` varies the instance IDs between machines.
   explicit Machine(DiskHost host, std::uint32_t seed = 1);
-  explicit Machine(platform::EmulatedStorage& storage, std::uint32_t seed = 1)
-      : Machine(HostOn(storage), seed) {}
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "emulator/machine.h"
-#include "platform/emulated/emulated_storage.h"
 #include "platform/platform.h"
 
 namespace tr350::emulator {
@@ -34,11 +33,4 @@ struct ScenarioInputs {
 // Thread-safe.
 std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
                                        DiskHost host, const ScenarioInputs& inputs = {});
-// Inline for the reason HostOn is. The storage must outlive the machine.
-inline std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                              platform::EmulatedStorage& storage,
-                                              const ScenarioInputs& inputs = {}) {
-  return BuildScenario(name, clock, HostOn(storage), inputs);
-}
-
 }  // namespace tr350::emulator

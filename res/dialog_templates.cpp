@@ -4,7 +4,8 @@
 
 #include <array>
 
-#include "app/resource.h"
+#include "ids/resource_ids.h"
+#include "ui/ui.h"
 #include "res/string_table.h"
 
 namespace tr350::res {
@@ -16,6 +17,8 @@ using ui::ControlTemplate;
 using ui::DialogTemplate;
 using ui::Language;
 using ui::WindowStyle;
+using ui::IDCANCEL;
+using ui::IDOK;
 
 constexpr ControlStyle kBorder = ControlStyle::kBorder;
 constexpr ControlStyle kReadOnly = ControlStyle::kReadOnly;

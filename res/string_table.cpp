@@ -7,7 +7,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/resource.h"
+#include "ids/resource_ids.h"
 
 namespace tr350::res {
 namespace {

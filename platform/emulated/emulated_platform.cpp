@@ -8,7 +8,7 @@ namespace tr350::platform {
 
 EmulatedPlatform::EmulatedPlatform(Clock& clock, ModuleResources& resources)
     : clock_(clock), resources_(resources), mutexes_(clock) {
-  machine_ = std::make_unique<emulator::Machine>(storage_);
+  machine_ = std::make_unique<emulator::Machine>(HostOn(storage_));
   devices_ = std::make_unique<EmulatedDevices>(*machine_);
 }
 
@@ -17,7 +17,7 @@ EmulatedPlatform::EmulatedPlatform(ModuleResources& resources)
       clock_(*ownClock_),
       resources_(resources),
       mutexes_(clock_) {
-  machine_ = std::make_unique<emulator::Machine>(storage_);
+  machine_ = std::make_unique<emulator::Machine>(HostOn(storage_));
   devices_ = std::make_unique<EmulatedDevices>(*machine_);
 }
 
@@ -36,7 +36,7 @@ std::unique_ptr<EmulatedPlatform> EmulatedPlatform::WithScenario(
     inputs.releaseImage = *image;
   }
   auto machine =
-      emulator::BuildScenario(scenario, platform->clock_, platform->storage_, inputs);
+      emulator::BuildScenario(scenario, platform->clock_, HostOn(platform->storage_), inputs);
   if (!machine) return nullptr;
   platform->devices_ = std::make_unique<EmulatedDevices>(*machine);
   platform->machine_ = std::move(machine);

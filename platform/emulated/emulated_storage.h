@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "emulator/machine.h"
 #include "emulator/reader.h"
 #include "platform/platform.h"
 
@@ -40,5 +41,15 @@ class EmulatedStorage final : public StorageIo {
   mutable std::mutex mutex_;
   std::map<std::u16string, std::shared_ptr<Slot>, std::less<>> slots_;
 };
+
+// Where a machine's disks are reached: this storage. The storage must outlive every machine that
+// uses it.
+inline emulator::DiskHost HostOn(EmulatedStorage& storage) {
+  return {[&storage](std::u16string_view path, std::shared_ptr<emulator::Reader> reader) {
+            storage.Attach(path, std::move(reader));
+          },
+          [&storage](std::u16string_view path) { storage.Detach(path); },
+          [&storage](std::u16string_view path) { storage.DenyUserOpens(path); }};
+}
 
 }  // namespace tr350::platform

@@ -53,7 +53,7 @@ class MachineTest : public ::testing::Test {
 
   platform::VirtualClock clock_;
   platform::EmulatedStorage storage_;
-  Machine machine_{storage_};
+  Machine machine_{platform::HostOn(storage_)};
 };
 
 TEST_F(MachineTest, TreeShapesIdsAndPaths) {
@@ -340,7 +340,7 @@ TEST_F(MachineTest, DestroyingTheMachineDetachesItsDisksAndLeavesReadersUsable) 
   auto reader = FlashReader();
   std::unique_ptr<Machine::Subscription> subscription;
   {
-    Machine machine(storage_, 7);
+    Machine machine(platform::HostOn(storage_), 7);
     machine.Connect(machine.AddBus(), 1, ReaderDevice(reader));
     subscription = machine.Subscribe([](const MachineEvent&) {});
     EXPECT_EQ(storage_.Paths().size(), 1u);

@@ -159,7 +159,7 @@ TEST(Scenarios, NamesAndDescriptions) {
   }
   platform::VirtualClock clock;
   platform::EmulatedStorage storage;
-  EXPECT_EQ(BuildScenario("flash-ancient", clock, storage), nullptr);
+  EXPECT_EQ(BuildScenario("flash-ancient", clock, platform::HostOn(storage)), nullptr);
   EXPECT_FALSE(ScenarioDescription("flash-ancient"));
 }
 
@@ -168,7 +168,7 @@ TEST(Scenarios, ReadersAnswerAndHoldTheirFirmwareAsDescribed) {
     SCOPED_TRACE(std::string(name));
     platform::VirtualClock clock;
     platform::EmulatedStorage storage;
-    const auto machine = BuildScenario(name, clock, storage);
+    const auto machine = BuildScenario(name, clock, platform::HostOn(storage));
     ASSERT_NE(machine, nullptr);
     const Expected& expected = Expectations().at(name);
     EXPECT_EQ(machine->Present(InterfaceClass::kUsbDevice).size(), expected.usbDevices);

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   }
   platform::VirtualClock clock;
   platform::EmulatedStorage storage;
-  const auto machine = emulator::BuildScenario(argv[2], clock, storage);
+  const auto machine = emulator::BuildScenario(argv[2], clock, platform::HostOn(storage));
   if (!machine || machine->DiskDevices().empty()) {
     std::cerr << "tr350-kernel-expected-flash: scenario '" << argv[2] << "' has no reader\n";
     return 1;

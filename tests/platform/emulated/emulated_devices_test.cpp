@@ -84,7 +84,7 @@ class EmulatedDevicesTest : public ::testing::Test {
 
   VirtualClock clock_;
   EmulatedStorage storage_;
-  Machine machine_{storage_};
+  Machine machine_{platform::HostOn(storage_)};
   EmulatedDevices devices_{machine_};
 };
 
