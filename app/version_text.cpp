@@ -3,20 +3,16 @@
 
 #include <string>
 
+#include "app/front_end.h"
 #include "platform/platform.h"
 
 namespace tr350 {
 
 bool GetAppVersionString(std::u16string& out) {
-  const auto version = platform::Current().Resources().ProgramFileVersion();
+  const std::optional<std::string> version =
+      front_end::ToolVersion(platform::Current().Resources());
   if (!version) return false;
-  std::u16string text;
-  for (const std::uint16_t part :
-       {version->major, version->minor, version->build, version->revision}) {
-    if (!text.empty()) text.push_back(u'.');
-    for (const char c : std::to_string(part)) text.push_back(static_cast<char16_t>(c));
-  }
-  out = text;
+  out.assign(version->begin(), version->end());  // digits and dots only
   return !out.empty();
 }
 

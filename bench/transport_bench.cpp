@@ -9,7 +9,7 @@
 #include <numeric>
 #include <vector>
 
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 #include "emulator/chip_catalogue.h"
 #include "emulator/reader.h"
 #include "platform/emulated/emulated_mutexes.h"
@@ -146,7 +146,8 @@ void BM_ProgramAndReadFlash_UpdateContent(benchmark::State& state) {
       state.SkipWithError("program or read back failed");
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 * kUpdateContent);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 *
+                          static_cast<std::int64_t>(kUpdateContent));
   ReportCounts(state, bench, before);
 }
 BENCHMARK(BM_ProgramAndReadFlash_UpdateContent)->Unit(benchmark::kMillisecond);
@@ -162,7 +163,8 @@ void BM_SectorWriteAndRead_UpdateContent(benchmark::State& state) {
       state.SkipWithError("sector transfer failed");
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 * kUpdateContent);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 *
+                          static_cast<std::int64_t>(kUpdateContent));
   ReportCounts(state, bench, before);
 }
 BENCHMARK(BM_SectorWriteAndRead_UpdateContent)->Unit(benchmark::kMicrosecond);

@@ -1,11 +1,11 @@
 # Installation as Linux users expect it, and the Debian package: both executables, the desktop
 # entry, the icon and the udev rule that lets the user at the seat reach the reader's SCSI
-# generic node.
-include(GNUInstallDirs)
+# generic node. The directories come from GNUInstallDirs (included by the top-level build).
 
 install(FILES ${PROJECT_SOURCE_DIR}/res/linux/tr350-fwupdate.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-# udev reads rules from /usr/lib/udev/rules.d (and /lib on systems that keep it apart).
+# udev reads rules from /usr/lib/udev/rules.d (and /lib on systems that keep it apart): never from
+# the multiarch CMAKE_INSTALL_LIBDIR, so the rule's folder is its own setting.
 set(TR350_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Where the udev rule goes, relative to the install prefix")
 install(FILES ${PROJECT_SOURCE_DIR}/res/linux/70-tr350-fwupdate.rules

@@ -51,8 +51,8 @@ void NoteSkipped(std::vector<SkippedCandidate>& skipped, const DeviceEntry& reco
 void DismantleLocked(DeviceTable& table) {
   if (table.sync != nullptr) {
     for (std::int32_t i = 0; i < table.count; ++i) {
-      if (table.entries[i].accessMutex) table.sync->Close(table.entries[i].accessMutex);
-      table.entries[i].accessMutex = {};
+      if (table.entries[static_cast<std::size_t>(i)].accessMutex) table.sync->Close(table.entries[static_cast<std::size_t>(i)].accessMutex);
+      table.entries[static_cast<std::size_t>(i)].accessMutex = {};
     }
   }
   table.entries.reset();
@@ -64,7 +64,7 @@ void DismantleLocked(DeviceTable& table) {
 // device, disk) and from the device itself. One reader must have one slot and one mutex.
 bool HoldsDisk(const DeviceTable& table, std::u16string_view diskPath) {
   for (std::int32_t i = 0; i < table.count; ++i) {
-    if (SameInstanceId(FieldText(table.entries[i].diskPath), diskPath)) return true;
+    if (SameInstanceId(FieldText(table.entries[static_cast<std::size_t>(i)].diskPath), diskPath)) return true;
   }
   return false;
 }
@@ -252,7 +252,7 @@ bool BuildDeviceTable(DeviceTable& table) {
     std::lock_guard lock(TableLock());
     if (table.count >= table.capacity) break;  // the set grew after it was counted
     if (HoldsDisk(table, FieldText(record.diskPath))) continue;
-    DeviceEntry& slot = table.entries[table.count];
+    DeviceEntry& slot = table.entries[static_cast<std::size_t>(table.count)];
     slot = record;
     slot.tableIndex = table.count;
     char16_t name[kDeviceTextLength] = {};

@@ -4,22 +4,14 @@
 
 #include <algorithm>
 
+#include "emulator/byte_order.h"
+
 namespace tr350::emulator {
 namespace {
 
 constexpr std::string_view kFw1Tail = "TR350";
 constexpr std::string_view kFw2Tail = "5A1C00420042";
 constexpr std::size_t kMaxDescriptor = 254;  // bLength is one byte and counts whole UTF-16 units
-
-void PutLe16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void PutBe16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v >> 8);
-  b[at + 1] = static_cast<std::uint8_t>(v);
-}
 
 // One USB string descriptor at `at`, cut to what fits before `end`; returns the next offset.
 std::size_t PutStringDescriptor(std::span<std::uint8_t> b, std::size_t at, std::size_t end,
@@ -29,7 +21,7 @@ std::size_t PutStringDescriptor(std::span<std::uint8_t> b, std::size_t at, std::
   const std::size_t units = std::min(text.size(), (room - 2) / 2);
   b[at] = static_cast<std::uint8_t>(2 + units * 2);
   b[at + 1] = 0x03;
-  for (std::size_t i = 0; i < units; ++i) PutLe16(b, at + 2 + i * 2, text[i]);
+  for (std::size_t i = 0; i < units; ++i) StoreLe16(b, at + 2 + i * 2, text[i]);
   return at + 2 + units * 2;
 }
 
@@ -37,13 +29,13 @@ constexpr std::size_t kConfigSize = 512;
 
 void BuildHeader(const FirmwareContentSpec& spec, std::span<std::uint8_t> h) {
   std::ranges::fill(h, std::uint8_t{0xFF});
-  PutLe16(h, 0, spec.signature);
-  PutLe16(h, 2, spec.usbVendorId);
-  PutLe16(h, 4, spec.usbProductId);
+  StoreLe16(h, 0, spec.signature);
+  StoreLe16(h, 2, spec.usbVendorId);
+  StoreLe16(h, 4, spec.usbProductId);
   std::fill_n(h.begin() + 6, 4, std::uint8_t{0});
-  PutBe16(h, 10, spec.fw1Pages);
-  PutBe16(h, 12, spec.fw2Pages);
-  PutLe16(h, 14, spec.updateCounter);
+  StoreBe16(h, 10, spec.fw1Pages);
+  StoreBe16(h, 12, spec.fw2Pages);
+  StoreLe16(h, 14, spec.updateCounter);
   // Language list (0x0409), then manufacturer, product and serial number.
   const std::uint8_t languages[4] = {0x04, 0x03, 0x09, 0x04};
   std::ranges::copy(languages, h.begin() + 16);
@@ -115,7 +107,7 @@ std::vector<std::uint8_t> ProgrammedContent(const FirmwareContentSpec& spec) {
   const std::span<const std::uint8_t> image(spec.release);
   if (image.size() < kFirmwareHeaderSize) return {};
   const auto pagesAt = [&](std::size_t at) {
-    return static_cast<std::size_t>((image[at] << 8) | image[at + 1]);
+    return std::size_t{LoadBe16(image, at)};
   };
   const std::size_t fw1Bytes = pagesAt(10) * kFirmwarePageSize;
   const std::size_t fw2Bytes = pagesAt(12) * kFirmwarePageSize;
@@ -140,10 +132,10 @@ std::vector<std::uint8_t> ProgrammedContent(const FirmwareContentSpec& spec) {
   if (image.size() >= imageConfigAt + kConfigSize) {
     std::ranges::copy(image.subspan(imageConfigAt, kConfigSize), config.begin());
   }
-  PutLe16(config, 0, spec.updateCounter);
+  StoreLe16(config, 0, spec.updateCounter);
   std::uint16_t sum = 0;
   for (std::size_t i = 0; i < kFirmwareHeaderSize; ++i) sum = static_cast<std::uint16_t>(sum + content[i]);
-  PutBe16(config, 2, sum);
+  StoreBe16(config, 2, sum);
   std::size_t field = 6;
   for (const auto& stamp : {spec.fw1Stamp, spec.fw2Stamp}) {
     const std::string digits = stamp ? stamp->date + stamp->time : std::string();

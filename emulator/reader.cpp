@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "emulator/byte_order.h"
+
 namespace tr350::emulator {
 namespace {
 
@@ -17,15 +19,6 @@ constexpr std::uint8_t kSignature[2] = {0x2A, 0x7E};  // CDB bytes 6-7 of D0, E2
 constexpr std::size_t kFlashCommandOffset = 8;
 constexpr std::size_t kMaxFlashCommandBytes = kVendorCdbLength - kFlashCommandOffset;
 constexpr std::uint8_t kIdleClock = 0xFF;  // what the bridge shifts out while it reads
-
-std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-
-std::uint32_t Be32(std::span<const std::uint8_t> b, std::size_t at) {
-  return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
-         (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
-}
 
 ScsiOutcome InvalidField() {
   return ScsiOutcome::CheckCondition(SenseKey::kIllegalRequest, kAscInvalidFieldInCdb);
@@ -81,10 +74,8 @@ bool Consume(T& armed) {
 IdentificationBlock MakeIdentification(std::uint16_t vendorId, std::uint16_t productId,
                                        std::uint32_t firmwareVersion, std::uint8_t storageType) {
   IdentificationBlock b{};
-  b[0] = static_cast<std::uint8_t>(vendorId >> 8);
-  b[1] = static_cast<std::uint8_t>(vendorId);
-  b[2] = static_cast<std::uint8_t>(productId >> 8);
-  b[3] = static_cast<std::uint8_t>(productId);
+  StoreBe16(b, 0, vendorId);
+  StoreBe16(b, 2, productId);
   for (std::size_t i = 0; i < 4; ++i) {
     b[4 + i] = static_cast<std::uint8_t>(firmwareVersion >> (24 - 8 * i));
   }
@@ -239,8 +230,8 @@ ScsiOutcome Reader::TransferSectors(const ScsiCommand& command) {
   const bool write = command.cdb[0] == vendor_op::kWriteSectors;
   if (!WellFormed(command.cdb, kSectorCdbLength, false)) return InvalidField();
   if (!(write ? ValidDataOut(command) : ValidDataIn(command))) return InvalidField();
-  const std::uint32_t first = Be32(command.cdb, 2);
-  const std::uint16_t count = Be16(command.cdb, 7);
+  const std::uint32_t first = LoadBe32(command.cdb, 2);
+  const std::uint16_t count = LoadBe16(command.cdb, 7);
   if (std::size_t{count} * kSectorSize != command.data.size()) return InvalidField();
   if (!sectors_) return InvalidOpcode();  // this reader keeps its firmware elsewhere
   const std::uint64_t sectorCount = sectors_->size() / kSectorSize;
@@ -262,7 +253,7 @@ ScsiOutcome Reader::CarryFlash(const ScsiCommand& command, std::uint64_t index) 
   if (!WellFormed(command.cdb, kVendorCdbLength, true)) return InvalidField();
   const std::size_t commandCount = command.cdb[1];
   if (commandCount > kMaxFlashCommandBytes) return InvalidField();
-  if (Be16(command.cdb, 4) != command.data.size()) return InvalidField();
+  if (LoadBe16(command.cdb, 4) != command.data.size()) return InvalidField();
   if (out) {
     // A transaction of command bytes alone has no data phase.
     const bool noData = command.direction == DataDirection::kNone && command.data.empty();
@@ -428,11 +419,6 @@ void Reader::SetCommandObserver(CommandObserver observer) {
 IdentificationBlock Reader::Identification() const {
   std::lock_guard lock(mutex_);
   return identification_;
-}
-
-void Reader::SetIdentification(const IdentificationBlock& block) {
-  std::lock_guard lock(mutex_);
-  identification_ = block;
 }
 
 bool Reader::HasFlash() const {

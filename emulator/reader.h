@@ -115,7 +115,6 @@ class Reader {
   // ---- Configuration and storage, bypassing the bus -----------------------------------------
 
   IdentificationBlock Identification() const;
-  void SetIdentification(const IdentificationBlock& block);
   bool HasFlash() const;
   bool HasSectors() const;
   std::vector<std::uint8_t> PeekFlash(std::uint32_t address, std::uint32_t length);

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "image/byte_order.h"
+
 namespace tr350 {
 namespace {
 
@@ -41,14 +43,6 @@ void AppendDecimal(std::string& out, std::uint64_t value, int width) {
     out.append(static_cast<std::size_t>(width) - digits.size(), '0');
   }
   out += digits;
-}
-
-std::uint16_t LittleEndianAt(std::span<const std::uint8_t> b, std::size_t offset) {
-  return static_cast<std::uint16_t>(b[offset] | (b[offset + 1] << 8));
-}
-
-std::uint16_t BigEndianAt(std::span<const std::uint8_t> b, std::size_t offset) {
-  return static_cast<std::uint16_t>((b[offset] << 8) | b[offset + 1]);
 }
 
 std::string UsbId(std::uint16_t vendor, std::uint16_t product) {
@@ -237,12 +231,12 @@ std::string ReadContentLine(const LineReader& lines, std::string_view line, std:
 
 std::optional<BackupHeaderFields> ReadHeaderFields(std::span<const std::uint8_t> content) {
   if (content.size() < kImageHeaderSize) return std::nullopt;
-  return BackupHeaderFields{LittleEndianAt(content, kHeaderSignatureOffset),
-                            LittleEndianAt(content, kHeaderVendorIdOffset),
-                            LittleEndianAt(content, kHeaderProductIdOffset),
-                            BigEndianAt(content, kHeaderFw1PagesOffset),
-                            BigEndianAt(content, kHeaderFw2PagesOffset),
-                            LittleEndianAt(content, kHeaderUpdateCounterOffset)};
+  return BackupHeaderFields{LoadLe16(content, kHeaderSignatureOffset),
+                            LoadLe16(content, kHeaderVendorIdOffset),
+                            LoadLe16(content, kHeaderProductIdOffset),
+                            LoadBe16(content, kHeaderFw1PagesOffset),
+                            LoadBe16(content, kHeaderFw2PagesOffset),
+                            LoadLe16(content, kHeaderUpdateCounterOffset)};
 }
 
 std::size_t AnnouncedContentSize(const BackupHeaderFields& fields) {

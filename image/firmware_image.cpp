@@ -3,11 +3,13 @@
 
 #include <algorithm>
 
+#include "image/byte_order.h"
+
 namespace tr350 {
 namespace {
 
 std::uint32_t PagesAt(std::span<const std::uint8_t, kImageHeaderSize> header, std::size_t offset) {
-  return (static_cast<std::uint32_t>(header[offset]) << 8) | header[offset + 1];
+  return LoadBe16(header, offset);
 }
 
 constexpr std::array<std::uint8_t, kImageHeaderSize> MakeDefaultHeader() {

@@ -3,24 +3,12 @@
 
 #include <algorithm>
 
+#include "image/byte_order.h"
+
 namespace tr350 {
 namespace {
 
 constexpr std::uint32_t kMaxPageCount = 0xFFFF;
-
-std::uint16_t WordLittleEndian(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-void PutWordBigEndian(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
-  bytes[offset] = static_cast<std::uint8_t>(value >> 8);
-  bytes[offset + 1] = static_cast<std::uint8_t>(value);
-}
-
-void PutWordLittleEndian(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value) {
-  bytes[offset] = static_cast<std::uint8_t>(value);
-  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 // The first index in [begin, end) where the two differ; `content` may end early.
 std::optional<std::size_t> FirstDifference(std::span<const std::uint8_t> content,
@@ -62,18 +50,18 @@ std::optional<FlashContent> AssembleFlashContent(const FirmwareImage& carried,
   device.header = request.readerHeader;
   SetConfigBlock(device, carried.configBlock);
 
-  std::uint16_t counter = WordLittleEndian(device.header, kHeaderUpdateCounterOffset);
+  std::uint16_t counter = LoadLe16(device.header, kHeaderUpdateCounterOffset);
   if (request.raiseCounter) {
     ++counter;
     if (counter == 0 || counter == 0x00FF) ++counter;
   }
-  PutWordLittleEndian(device.header, kHeaderUpdateCounterOffset, counter);
-  PutWordLittleEndian(device.configBlock, kConfigCounterOffset, counter);
-  PutWordBigEndian(device.header, kHeaderFw1PagesOffset, *fw1Pages);
-  PutWordBigEndian(device.header, kHeaderFw2PagesOffset, *fw2Pages);
+  StoreLe16(device.header, kHeaderUpdateCounterOffset, counter);
+  StoreLe16(device.configBlock, kConfigCounterOffset, counter);
+  StoreBe16(device.header, kHeaderFw1PagesOffset, static_cast<std::uint16_t>(*fw1Pages));
+  StoreBe16(device.header, kHeaderFw2PagesOffset, static_cast<std::uint16_t>(*fw2Pages));
 
   UpdateHeaderChecksum(device);
-  PutWordBigEndian(device.configBlock, kConfigInfoWord2Offset, request.infoWord2);
+  StoreBe16(device.configBlock, kConfigInfoWord2Offset, request.infoWord2);
   if (!PutVersionField(device, 1, request.fw1Version) ||
       !PutVersionField(device, 2, request.fw2Version)) {
     return std::nullopt;

@@ -13,8 +13,6 @@ Platform& Current() {
   return *g_current;
 }
 
-void SetCurrent(Platform* platform) { g_current = platform; }
-
 namespace {
 class EmptySet final : public DeviceInfoSet {
  public:

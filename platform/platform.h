@@ -114,6 +114,15 @@ class Clock {
   virtual std::uint64_t NowMs() = 0;
 };
 
+// The time `afterMs` past `nowMs` on a clock's milliseconds; saturates rather than wraps, so that
+// an "infinite" timeout stays in the future.
+constexpr std::uint64_t DeadlineAfter(std::uint64_t nowMs, std::uint64_t afterMs) {
+  return nowMs > UINT64_MAX - afterMs ? UINT64_MAX : nowMs + afterMs;
+}
+inline std::uint64_t DeadlineAfter(Clock& clock, std::uint64_t afterMs) {
+  return DeadlineAfter(clock.NowMs(), afterMs);
+}
+
 // ---- Module resources ------------------------------------------------------------------------
 
 struct FileVersion {
@@ -266,10 +275,9 @@ class ScopedPlatform {
   Platform* previous_;
 };
 
-// The one platform instance of the process. Set once at start-up (tests set their own) before any
-// other thread starts; Current() must not be called before.
+// The one platform instance of the process, installed by a ScopedPlatform at start-up (tests
+// install their own) before any other thread starts; Current() must not be called before.
 Platform& Current();
-void SetCurrent(Platform* platform);
 Platform* CurrentOrNull();
 
 // Shorthands for the services of the current platform.

@@ -6,7 +6,8 @@ build=${1:-build/default}
 
 rm -f "$build"/tr350-fwupdate_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/tr350-fwupdate_*.deb)
+# An absolute path: apt-get takes a file only as ./name or /path, and the build folder may be either.
+deb=$(realpath "$(ls "$build"/tr350-fwupdate_*.deb)")
 echo "package: $deb"
 
 expected=(
@@ -28,7 +29,7 @@ before=$(mktemp)
 after=$(mktemp)
 find /usr/bin /usr/share/applications /usr/share/icons/hicolor /usr/lib/udev/rules.d \
   2>/dev/null | sort >"$before"
-DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" >/dev/null
 /usr/bin/tr350-fwupdate-cli info --json
 /usr/bin/tr350-fwupdate --version
 DEBIAN_FRONTEND=noninteractive apt-get purge -y tr350-fwupdate >/dev/null

@@ -3,6 +3,7 @@
 #include "ui/ui.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 namespace tr350::ui {
@@ -46,6 +47,15 @@ Language LanguageFromEnvironment(std::string_view lcAll, std::string_view lcMess
     if (!value.empty()) return LanguageFromLocale(value);
   }
   return Language::kNeutral;
+}
+
+Language LocaleLanguage(const std::optional<std::string>& locale) {
+  if (locale) return LanguageFromLocale(*locale);
+  const auto env = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string_view(value != nullptr ? value : "");
+  };
+  return LanguageFromEnvironment(env("LC_ALL"), env("LC_MESSAGES"), env("LANG"));
 }
 
 const DialogTemplate* FindDialogTemplate(std::span<const DialogTemplate> dialogs, int id,
@@ -191,10 +201,6 @@ void Dialog::NextDlgCtl(int id) {
 
 void Dialog::SetWindowText(std::u16string_view text) {
   if (window_ != nullptr) window_->SetTitle(text);
-}
-
-std::u16string Dialog::WindowText() const {
-  return window_ != nullptr ? window_->Title() : u"";
 }
 
 void Dialog::SetIcon(Icon icon, bool big) {

@@ -1,6 +1,6 @@
 // The dialog framework layer: modal dialogs made from templates, their controls, data exchange,
 // timers, message boxes, device-change events, the system menu and worker threads, over one
-// backend chosen at start-up (headless now; a Qt window and Win32 later).
+// backend chosen at start-up (headless, or a Qt window).
 //
 // Threading model. One thread, the window's thread, runs every dialog's handlers: the thread that
 // created the first open window. Workers are started with Window::BeginThread (the run-time
@@ -48,6 +48,8 @@ Language LanguageFromLocale(std::string_view locale);
 // that is not empty.
 Language LanguageFromEnvironment(std::string_view lcAll, std::string_view lcMessages,
                                  std::string_view lang);
+// The language of the named locale; with none, of the user's (the process environment's).
+Language LocaleLanguage(const std::optional<std::string>& locale = std::nullopt);
 
 // ---- Templates and strings (data the program defines as tables) ---------------------------------
 
@@ -275,20 +277,13 @@ class ProgressCtrl : public BoundControl {
   }
 };
 
-class Edit : public BoundControl {
- public:
-  void SetText(std::u16string_view text) {
-    if (window_ != nullptr) window_->SetControlText(id_, text);
-  }
-  std::u16string Text() const { return window_ != nullptr ? window_->ControlText(id_) : u""; }
-};
+class Edit : public BoundControl {};
 
 // One exchange between a dialog's members and its controls; window's thread only.
 class DataExchange {
  public:
   DataExchange(Dialog& dialog, Window& window, bool saveAndValidate)
       : dialog_(dialog), window_(window), save_(saveAndValidate) {}
-  bool Saving() const { return save_; }
   // Saving: member := the control's text. Loading: the control's text := member.
   void Text(int id, std::u16string& member);
   void Control(int id, BoundControl& control);
@@ -329,7 +324,6 @@ class Dialog : public WindowEvents {
   // The focus move of the dialog manager (WM_NEXTDLGCTL with a control).
   void NextDlgCtl(int id);
   void SetWindowText(std::u16string_view text);
-  std::u16string WindowText() const;
   void SetIcon(Icon icon, bool big);
   bool HasSystemMenu() const;
   void AppendSystemMenuSeparator();

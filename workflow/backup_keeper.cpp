@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "discovery/device_entry.h"
+#include "records/device_entry.h"
 #include "platform/text.h"
 
 namespace tr350::workflow {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <random>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <system_error>
 
@@ -22,7 +23,7 @@ OrError<T> Fail(std::string message) {
 }
 
 std::string Quoted(const fs::path& path) {
-  return "\"" + path.string() + "\"";
+  return std::string("\"").append(path.string()).append("\"");
 }
 
 // Letters, digits and "-" only: safe in a file name everywhere, never a separator or a dot.
@@ -50,7 +51,8 @@ bool IsVerifiedName(const std::string& name) {
       name[16] != '-') {
     return false;
   }
-  for (std::size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14}) {
+  for (const std::size_t i : std::initializer_list<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11,
+                                                                 12, 13, 14}) {
     if (name[i] < '0' || name[i] > '9') return false;
   }
   return true;

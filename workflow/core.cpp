@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "image/byte_order.h"
 #include "image/decimal.h"
 #include "image/version_stamp.h"
 #include "platform/platform.h"
@@ -59,14 +60,9 @@ constexpr int kUpdateWritten = 50;
 constexpr int kUpdateReadBack = 60;
 constexpr int kUpdateVerified = 70;
 
-std::uint16_t HeaderWord(std::span<const std::uint8_t, kImageHeaderSize> header,
-                         std::size_t offset) {
-  return static_cast<std::uint16_t>(header[offset] | (header[offset + 1] << 8));
-}
-
 bool NamesSupportedProduct(std::span<const std::uint8_t, kImageHeaderSize> header) {
-  return HeaderWord(header, kHeaderVendorIdOffset) == kSupportedVendorId &&
-         HeaderWord(header, kHeaderProductIdOffset) == kSupportedProductId;
+  return LoadLe16(header, kHeaderVendorIdOffset) == kSupportedVendorId &&
+         LoadLe16(header, kHeaderProductIdOffset) == kSupportedProductId;
 }
 
 template <typename Transfer>
@@ -154,7 +150,7 @@ void ReadSections(const DeviceEntry& reader, ReadBack& back, Observer& observer)
   back.image.header = header;
   Append(back.content, header);
   observer.Progress(kReadHeaderRead);
-  if (HeaderWord(header, kHeaderSignatureOffset) != kHeaderSignature) {
+  if (LoadLe16(header, kHeaderSignatureOffset) != kHeaderSignature) {
     throw Failure{ErrorCode::kNewChip};
   }
 
@@ -303,7 +299,7 @@ std::string FailedStep::Describe() const {
 }
 
 bool IsProgrammedReaderHeader(std::span<const std::uint8_t, kImageHeaderSize> header) {
-  return HeaderWord(header, kHeaderSignatureOffset) == kHeaderSignature &&
+  return LoadLe16(header, kHeaderSignatureOffset) == kHeaderSignature &&
          NamesSupportedProduct(header);
 }
 

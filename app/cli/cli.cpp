@@ -50,13 +50,6 @@ constexpr std::string_view kGlobalOptions =
     "never stops a write either; the command runs to its end and the exit status is then 1\n"
     "(or the command's own status when that is already non-zero).\n";
 
-std::optional<std::string> ToolVersion(platform::Platform& platform) {
-  const auto v = platform.Resources().ProgramFileVersion();
-  if (!v) return std::nullopt;
-  return std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
-         std::to_string(v->build) + "." + std::to_string(v->revision);
-}
-
 int Info(std::span<const std::string_view> args, platform::Platform& platform, std::ostream& out,
          std::ostream& err) {
   bool json = false;
@@ -81,7 +74,7 @@ int Info(std::span<const std::string_view> args, platform::Platform& platform, s
   }
   const std::string fw1 = ToUtf8(GetFirmwareVersion(1, image));
   const std::string fw2 = ToUtf8(GetFirmwareVersion(2, image));
-  const std::string tool = ToolVersion(platform).value_or("");
+  const std::string tool = front_end::ToolVersion(platform.Resources()).value_or("");
 
   if (json) {
     out << "{\"toolVersion\": " << JsonString(tool) << ", \"fw1\": {\"size\": " << image.fw1Size
@@ -179,26 +172,20 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
     return kExitUsage;
   }
   const std::string_view command = args.front();
-  const bool standardOption =
-      command == "--help" || command == "-h" || command == "help" || command == "--version";
+  const bool help = front_end::IsHelpOption(command) || command == "help";
+  const bool standardOption = help || front_end::IsVersionOption(command);
   if (standardOption && args.size() > 1) {
     err << kProgramName << ": '" << PrintableArgument(command) << "' takes no arguments, but got '"
         << PrintableArgument(args[1]) << "'\n"
         << "Try '" << kProgramName << " --help'.\n";
     return kExitUsage;
   }
-  if (command == "--help" || command == "-h" || command == "help") {
+  if (help) {
     out << kUsageHead << kWorkflowCommandsUsage << kGlobalOptions;
     return kExitOk;
   }
-  if (command == "--version") {
-    const auto tool = ToolVersion(platform);
-    if (!tool) {
-      err << kProgramName << ": the program file has no version resource\n";
-      return kExitFailure;
-    }
-    out << kProgramName << " " << *tool << "\n";
-    return kExitOk;
+  if (front_end::IsVersionOption(command)) {
+    return front_end::PrintVersion(kProgramName, platform.Resources(), out, err);
   }
   if (command == "info") return Info(args.subspan(1), platform, out, err);
   if (command == "check") return RunCheck(args.subspan(1), platform, out, err);
@@ -218,17 +205,15 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
 int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
   std::optional<std::string_view> scenario;
   std::size_t next = 0;
-  for (; next < args.size() && args[next].starts_with("--simulate"); ++next) {
-    const std::string_view option = args[next];
-    if (option == "--simulate") {
-      scenario = kDefaultScenario;
-    } else if (option.starts_with("--simulate=") && option.size() > 11) {
-      scenario = option.substr(11);
-    } else {
-      err << kProgramName << ": '" << PrintableArgument(option)
+  for (; next < args.size(); ++next) {
+    const front_end::SimulateOption option = front_end::ParseSimulate(args[next]);
+    if (option.kind == front_end::SimulateKind::kNone) break;
+    if (option.kind == front_end::SimulateKind::kMissingScenario) {
+      err << kProgramName << ": '" << PrintableArgument(args[next])
           << "' needs a scenario: --simulate=SCENARIO\n";
       return kExitUsage;
     }
+    scenario = option.scenario;
   }
   const auto rest = args.subspan(next);
 
@@ -246,12 +231,7 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
           << PrintableArgument(rest.front()) << "'\n";
       return kExitUsage;
     }
-    out << "Scenarios for --simulate (default: " << kDefaultScenario << "):\n";
-    for (const emulator::ScenarioInfo& info : emulator::Scenarios()) {
-      out << "  " << info.name
-          << std::string(info.name.size() < 16 ? 16 - info.name.size() : 1, ' ') << info.description
-          << "\n";
-    }
+    front_end::PrintScenarios(out, emulator::Scenarios());
     return kExitOk;
   }
   if (!scenario) {

@@ -5,16 +5,16 @@
 #include <span>
 #include <string_view>
 
+#include "app/front_end.h"
 #include "platform/platform.h"
 
 namespace tr350::cli {
 
 inline constexpr std::string_view kProgramName = "tr350-fwupdate-cli";
 
-// Exit codes.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+using front_end::kExitFailure;
+using front_end::kExitOk;
+using front_end::kExitUsage;
 
 // Runs one command (the command line without the program name and the global options) on the
 // given platform.
@@ -25,6 +25,6 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
 // the machine, a real one or an emulated one, then the command runs on it.
 int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
 
-inline constexpr std::string_view kDefaultScenario = "flash-old";
+using front_end::kDefaultScenario;
 
 }  // namespace tr350::cli

@@ -230,8 +230,8 @@ bool NoReaderFound(Verdict verdict) {
 class Session {
  public:
   Session(platform::Platform& platform, std::ostream& out, const Options& options)
-      : platform_(platform), out_(out), options_(options), reporter_(out, options),
-        language_(ui::LanguageFromEnvironment(Env("LC_ALL"), Env("LC_MESSAGES"), Env("LANG"))),
+      : platform_(platform), reporter_(out, options),
+        language_(ui::LocaleLanguage()),
         backups_(workflow::DefaultBackupDirectory(platform.Emulated())) {}
 
   std::u16string String(int id) const {
@@ -363,7 +363,7 @@ class Session {
     Silent silent;
     platform::Clock& clock = platform_.Time();
     // A deadline, not a count: one search of a real machine can itself take a while.
-    for (const std::uint64_t end = clock.NowMs() + kWaitMs; clock.NowMs() < end;) {
+    for (const std::uint64_t end = platform::DeadlineAfter(clock, kWaitMs); clock.NowMs() < end;) {
       clock.Sleep(kPollMs);
       const workflow::ReadResult again = workflow::ReadReader(table_, silent);
       if (again.error == ErrorCode::kNoDevice) continue;
@@ -378,11 +378,6 @@ class Session {
   platform::Platform& Machine() { return platform_; }
 
  private:
-  static std::string_view Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-  }
-
   // A blank reader whose pending backup is found: its header comes back from there.
   bool OfferRecovery(Report& report) {
     if (backups_.Directory().empty()) return false;
@@ -408,8 +403,6 @@ class Session {
   }
 
   platform::Platform& platform_;
-  std::ostream& out_;
-  const Options& options_;
   Reporter reporter_;
   ui::Language language_;
   BackupStore backups_;

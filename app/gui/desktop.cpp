@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/front_end.h"
 #include "app/printable_text.h"
 #include "app/resource.h"
 #include "emulator/scenarios.h"
@@ -70,13 +71,6 @@ class PacedStorage final : public platform::StorageIo {
   const Pacing pacing_;
 };
 
-std::optional<std::string> ToolVersion(platform::ModuleResources& resources) {
-  const auto v = resources.ProgramFileVersion();
-  if (!v) return std::nullopt;
-  return std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
-         std::to_string(v->build) + "." + std::to_string(v->revision);
-}
-
 }  // namespace
 
 // ---- The command line ---------------------------------------------------------------------------
@@ -84,8 +78,8 @@ std::optional<std::string> ToolVersion(platform::ModuleResources& resources) {
 namespace {
 
 bool IsOwnOption(std::string_view arg) {
-  return arg == "--help" || arg == "-h" || arg == "--version" || arg == "--simulate" ||
-         arg.starts_with("--simulate=");
+  return front_end::IsHelpOption(arg) || front_end::IsVersionOption(arg) ||
+         front_end::ParseSimulate(arg).kind != front_end::SimulateKind::kNone;
 }
 
 Arguments UsageError(std::string error) {
@@ -99,26 +93,28 @@ Arguments ParseArguments(std::span<const std::string_view> args, bool strict) {
   // options may come with them.
   for (const std::string_view arg : args) {
     std::optional<Action> answer;
-    if (arg == "--help" || arg == "-h") answer = Action::kHelp;
-    if (arg == "--version") answer = Action::kVersion;
+    if (front_end::IsHelpOption(arg)) answer = Action::kHelp;
+    if (front_end::IsVersionOption(arg)) answer = Action::kVersion;
     if (arg == "--simulate=help") answer = Action::kListScenarios;
     if (!answer) continue;
     for (const std::string_view other : args) {
       if (!IsOwnOption(other)) {
-        return UsageError("'" + PrintableArgument(arg) + "' takes no other arguments, but got '" +
-                          PrintableArgument(other) + "'");
+        return UsageError(std::string("'")
+                              .append(PrintableArgument(arg))
+                              .append("' takes no other arguments, but got '")
+                              .append(PrintableArgument(other))
+                              .append("'"));
       }
     }
     return Arguments{*answer, std::nullopt, {}};
   }
   Arguments parsed;
   for (const std::string_view arg : args) {
-    if (arg == "--simulate") {
-      parsed.scenario = std::string(kDefaultScenario);
-    } else if (arg.starts_with("--simulate=")) {
-      const std::string_view scenario = arg.substr(11);
-      if (scenario.empty()) return UsageError("'--simulate=' needs a scenario: --simulate=SCENARIO");
-      parsed.scenario = std::string(scenario);
+    const front_end::SimulateOption simulate = front_end::ParseSimulate(arg);
+    if (simulate.kind == front_end::SimulateKind::kScenario) {
+      parsed.scenario = std::string(simulate.scenario);
+    } else if (simulate.kind == front_end::SimulateKind::kMissingScenario) {
+      return UsageError("'--simulate=' needs a scenario: --simulate=SCENARIO");
     } else if (strict) {
       return UsageError("unknown argument '" + PrintableArgument(arg) + "'");
     }
@@ -135,11 +131,7 @@ void PrintUsage(std::ostream& out) {
 }
 
 void PrintScenarios(std::ostream& out) {
-  out << "Scenarios for --simulate (default: " << kDefaultScenario << "):\n";
-  for (const emulator::ScenarioInfo& info : emulator::Scenarios()) {
-    const std::size_t pad = info.name.size() < 16 ? 16 - info.name.size() : 1;
-    out << "  " << info.name << std::string(pad, ' ') << info.description << "\n";
-  }
+  front_end::PrintScenarios(out, emulator::Scenarios());
 }
 
 // ---- The demo -----------------------------------------------------------------------------------
@@ -239,13 +231,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       return kExitOk;
     case Action::kVersion: {
       platform::ElfModuleResources resources;
-      const auto version = ToolVersion(resources);
-      if (!version) {
-        err << kProgramName << ": the program file has no version resource\n";
-        return kExitFailure;
-      }
-      out << kProgramName << " " << *version << "\n";
-      return kExitOk;
+      return front_end::PrintVersion(kProgramName, resources, out, err);
     }
     case Action::kUsageError:
       err << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/front_end.h"
 #include "emulator/machine.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/platform.h"
@@ -18,10 +19,10 @@
 namespace tr350::gui {
 
 inline constexpr std::string_view kProgramName = "tr350-fwupdate";
-inline constexpr std::string_view kDefaultScenario = "flash-old";
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+using front_end::kDefaultScenario;
+using front_end::kExitFailure;
+using front_end::kExitOk;
+using front_end::kExitUsage;
 
 // ---- The command line ---------------------------------------------------------------------------
 

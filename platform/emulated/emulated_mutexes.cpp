@@ -130,12 +130,6 @@ class OwnedByThisThread {
 
 thread_local OwnedByThisThread t_owned;
 
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
-}
-
 }  // namespace
 
 EmulatedMutexes::EmulatedMutexes(Clock& clock)
@@ -184,7 +178,7 @@ WaitResult EmulatedMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
   }
 
   const std::thread::id self = std::this_thread::get_id();
-  const std::uint64_t deadline = SaturatingAdd(clock_.NowMs(), timeoutMs);
+  const std::uint64_t deadline = DeadlineAfter(clock_, timeoutMs);
   bool blocked = false;
   WaitResult result;
   for (;;) {

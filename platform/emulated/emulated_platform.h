@@ -40,7 +40,6 @@ class EmulatedPlatform final : public Platform {
   DeviceNotifications& Notifications() override { return *devices_; }
 
   emulator::Machine& GetMachine() { return *machine_; }
-  EmulatedStorage& GetStorage() { return storage_; }
   EmulatedMutexes& GetMutexes() { return mutexes_; }
   EmulatedDevices& GetDevices() { return *devices_; }
   // The platform's own virtual clock; null when it runs on a clock given to it.

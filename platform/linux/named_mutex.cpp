@@ -36,6 +36,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/linux/monotonic_deadline.h"
+#include "platform/linux/unique_fd.h"
+
 #if defined(__SANITIZE_THREAD__)
 #define TR350_TSAN 1
 #elif defined(__has_feature)
@@ -173,31 +176,6 @@ RecordState ParseRecord(std::span<const std::uint8_t> bytes, std::string_view ut
   }
 }
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_ = -1;
-};
-
 bool WriteRecord(int fd, const Record& record) {
   std::size_t done = 0;
   while (done < record.size()) {
@@ -286,27 +264,6 @@ UniqueFd OpenFile(const std::string& path, std::string_view utf8) {
 }
 
 // ---- Locking -------------------------------------------------------------------------------
-
-timespec DeadlineAfter(std::uint32_t timeoutMs) {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-  t.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1'000'000L;
-  if (t.tv_nsec >= 1'000'000'000L) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1'000'000'000L;
-  }
-  return t;
-}
-
-// Nanoseconds until the deadline, 0 when it has passed.
-std::int64_t NanosecondsUntil(const timespec& deadline) {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  std::int64_t left = (static_cast<std::int64_t>(deadline.tv_sec) - now.tv_sec) * 1'000'000'000 +
-                      (deadline.tv_nsec - now.tv_nsec);
-  return std::max<std::int64_t>(left, 0);
-}
 
 // Tries first, so that an owner that died before the wait is seen by a call that ThreadSanitizer
 // intercepts: it intercepts pthread_mutex_trylock, repairing its view of an abandoned mutex, but
@@ -623,7 +580,7 @@ WaitResult LinuxMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
     return WaitResult::kFailed;
   }
   threadExitHook.Arm();
-  const timespec deadline = DeadlineAfter(timeoutMs);
+  const timespec deadline = MonotonicDeadlineAfter(timeoutMs);
   int rc = LockThreads(named->Mutex(), timeoutMs, deadline);
   WaitResult result = WaitResult::kFailed;
   if (rc == 0) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/linux/monotonic_deadline.h"
+
 namespace tr350::platform {
 
 void RealClock::Sleep(std::uint32_t milliseconds) {
@@ -14,14 +16,7 @@ void RealClock::Sleep(std::uint32_t milliseconds) {
     ::sched_yield();
     return;
   }
-  timespec deadline{};
-  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000L;
-  if (deadline.tv_nsec >= 1'000'000'000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1'000'000'000L;
-  }
+  const timespec deadline = MonotonicDeadlineAfter(milliseconds);
   while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
 }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/linux/unique_fd.h"
+
 namespace tr350::platform {
 namespace {
 
@@ -23,23 +25,6 @@ namespace {
 constexpr std::uint16_t kDriverSense = 0x08;
 constexpr std::size_t kMaxCdbLength = 16;
 constexpr std::size_t kSenseAreaSize = sizeof(PassThroughRequest::sense);
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&&) = delete;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    // Not retried on EINTR: on Linux the descriptor is released whatever close returns.
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class SgDisk final : public Disk {
  public:

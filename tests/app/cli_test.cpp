@@ -142,6 +142,11 @@ TEST(CliList, ScenarioOptionErrors) {
   EXPECT_EQ(unknown.code, kExitUsage);
   EXPECT_NE(unknown.err.find("unknown scenario 'nowhere'"), std::string::npos);
   EXPECT_EQ(Main({"--simulate=", "list"}).code, kExitUsage);
+  // An argument that only begins like the option is not it, and is not taken for one.
+  const CliRun lookalike = Main({"--simulated", "list"});
+  EXPECT_EQ(lookalike.code, kExitUsage);
+  EXPECT_NE(lookalike.err.find("unknown command '--simulated'"), std::string::npos)
+      << lookalike.err;
   const CliRun help = Main({"--simulate=help"});
   EXPECT_EQ(help.code, kExitOk);
   EXPECT_NE(help.out.find("flash-old"), std::string::npos);

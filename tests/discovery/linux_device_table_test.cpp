@@ -12,9 +12,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <future>
 #include <map>
 #include <memory>
@@ -30,6 +27,7 @@
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/named_mutex.h"
 #include "tests/platform/linux/sg_ioctl_script.h"
+#include "tests/platform/linux/umockdev_testbed.h"
 #include "transport/flash_part_table.h"
 
 namespace tr350 {
@@ -214,24 +212,12 @@ class WithoutPermissionOverride {
 class LinuxDeviceTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-        << "run this binary under umockdev-wrapper";
+    ASSERT_TRUE(test::UnderUmockdev());
     bed_.reset(umockdev_testbed_new());
   }
 
-  // Adds the devices of a testbed file.
   void Load(const char* name) {
-    std::ifstream file(std::string(TR350_TESTBED_DIR) + "/" + name);
-    ASSERT_TRUE(file) << name;
-    std::string text;
-    for (std::string line; std::getline(file, line);) {
-      if (!line.starts_with("#")) text += line + "\n";  // umockdev's format has no comments
-    }
-    GError* error = nullptr;
-    EXPECT_TRUE(umockdev_testbed_add_from_string(bed_.get(), text.c_str(), &error))
-        << (error != nullptr ? error->message : "");
-    if (error != nullptr) g_error_free(error);
+    test::LoadTestbed(bed_.get(), std::string(TR350_TESTBED_DIR) + "/" + name);
   }
 
   ScriptedDisk& Disk(const std::string& node, ScriptedDisk::Script script = {}) {

@@ -56,15 +56,6 @@ bool IsShellFont(std::u16string_view face) {
   return face == u"MS Shell Dlg" || face == u"MS Shell Dlg 2" || face == u"MS Sans Serif";
 }
 
-Language LocaleLanguage(const std::optional<std::string>& locale) {
-  if (locale) return LanguageFromLocale(*locale);
-  const auto env = [](const char* name) {
-    const char* value = std::getenv(name);
-    return std::string_view(value != nullptr ? value : "");
-  };
-  return LanguageFromEnvironment(env("LC_ALL"), env("LC_MESSAGES"), env("LANG"));
-}
-
 QMessageBox::Icon BoxIcon(MessageBoxIcon icon) {
   switch (icon) {
     case MessageBoxIcon::kError:

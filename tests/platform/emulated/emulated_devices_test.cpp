@@ -14,6 +14,7 @@
 #include "emulator/chip_catalogue.h"
 #include "emulator_test_support.h"
 #include "platform/emulated/virtual_clock.h"
+#include "tests/platform/device_walk.h"
 
 namespace tr350::platform {
 namespace {
@@ -23,56 +24,10 @@ using emulator::Machine;
 using emulator::Reader;
 using emulator::testing::StatusThrough;  // of an identification, or of a reset
 
-std::u16string Upper(std::u16string s) {
-  for (char16_t& c : s) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  }
-  return s;
-}
-
-// The disk interface path of a node, matched against the disk set as the tool matches: the
-// member whose instance ID equals the node's without regard to case.
-std::optional<std::u16string> DiskPathOfNode(DeviceSetup& setup, const std::u16string& node) {
-  auto disks = setup.OpenPresent(InterfaceClass::kDisk);
-  if (!disks) return std::nullopt;
-  for (std::size_t i = 0; i < disks->Size(); ++i) {
-    const auto id = disks->InstanceId(i);
-    if (id && Upper(*id) == Upper(node)) return disks->InterfacePath(i);
-  }
-  return std::nullopt;
-}
-
-// The nodes the tool tries below a USB device U, in its order: U, its first child C1, then for
-// k = 1..8: Ck, the first child of Ck, and on to the next sibling.
-std::vector<std::u16string> Candidates(DeviceSetup& setup, const std::u16string& usb) {
-  std::vector<std::u16string> out = {usb};
-  auto child = setup.FirstChild(usb);
-  if (!child) return out;
-  out.push_back(*child);
-  for (int k = 1; k <= 8 && child; ++k) {
-    out.push_back(*child);
-    if (const auto grandchild = setup.FirstChild(*child)) out.push_back(*grandchild);
-    child = setup.NextSibling(*child);
-  }
-  return out;
-}
-
-// For each member of the USB set: the disk paths among its candidates.
+// For each member of the USB set: the disk paths the search reaches from it.
 std::vector<std::vector<std::u16string>> FoundDisks(DeviceSetup& setup) {
   std::vector<std::vector<std::u16string>> found;
-  auto usb = setup.OpenPresent(InterfaceClass::kUsbDevice);
-  for (std::size_t i = 0; i < usb->Size(); ++i) {
-    std::vector<std::u16string> disks;
-    if (const auto id = usb->InstanceId(i)) {
-      for (const auto& node : Candidates(setup, *id)) {
-        if (const auto path = DiskPathOfNode(setup, node);
-            path && std::ranges::find(disks, *path) == disks.end()) {
-          disks.push_back(*path);
-        }
-      }
-    }
-    found.push_back(std::move(disks));
-  }
+  for (auto& [id, paths] : test::WalkForDisks(setup)) found.push_back(std::move(paths));
   return found;
 }
 

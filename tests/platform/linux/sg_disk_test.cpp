@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/platform/linux/sg_ioctl_script.h"
+#include "tests/platform/linux/umockdev_testbed.h"
 
 namespace tr350::platform {
 namespace {
@@ -82,9 +83,7 @@ Bytes Pattern(std::size_t size, std::uint8_t seed) {
 class SgDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-        << "run this binary under umockdev-wrapper";
+    ASSERT_TRUE(test::UnderUmockdev());
     testbed_.reset(umockdev_testbed_new());
     GError* error = nullptr;
     // A node with contents is a plain file, so open() and its permission checks really happen.

@@ -7,16 +7,16 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/platform/device_walk.h"
+#include "tests/platform/linux/sg_ioctl_script.h"
+#include "tests/platform/linux/umockdev_testbed.h"
 
 namespace tr350::platform {
 
@@ -27,10 +27,6 @@ void PrintTo(DeviceChange change, std::ostream* os) {
 
 namespace {
 
-struct GObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-
 const std::u16string kUsb1 = u"/sys/devices/pci0000:00/0000:00:14.0/usb1";
 const std::u16string kUsb2 = u"/sys/devices/pci0000:00/0000:00:14.0/usb2";
 const std::u16string kReader = kUsb1 + u"/1-2";
@@ -40,35 +36,17 @@ const std::u16string kReaderDisk = kReaderInterface + u"/host3/target3:0:0/3:0:0
 // Instance ID and interface path.
 using Member = std::pair<std::u16string, std::optional<std::u16string>>;
 
-// USB device -> the interface paths of the disks that the device search reaches from it.
-using Found = std::map<std::u16string, std::vector<std::u16string>>;
+using Found = test::FoundDisks;
 
 class UdevTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-        << "run this binary under umockdev-wrapper";
+    ASSERT_TRUE(tr350::test::UnderUmockdev());
     bed_.reset(umockdev_testbed_new());
   }
 
-  // Adds the devices of a testbed file and returns their sysfs paths in the file's order (parents
-  // before children).
   std::vector<std::string> Load(const char* name) {
-    std::ifstream file(std::string(TR350_TESTBED_DIR) + "/" + name);
-    EXPECT_TRUE(file) << name;
-    std::string text;
-    std::vector<std::string> paths;
-    for (std::string line; std::getline(file, line);) {
-      if (line.starts_with("#")) continue;  // umockdev's format has no comments
-      if (line.starts_with("P: ")) paths.push_back("/sys" + line.substr(3));
-      text += line + "\n";
-    }
-    GError* error = nullptr;
-    EXPECT_TRUE(umockdev_testbed_add_from_string(bed_.get(), text.c_str(), &error))
-        << (error != nullptr ? error->message : "");
-    if (error != nullptr) g_error_free(error);
-    return paths;
+    return tr350::test::LoadTestbed(bed_.get(), std::string(TR350_TESTBED_DIR) + "/" + name);
   }
 
   std::vector<Member> Members(InterfaceClass interfaceClass) {
@@ -85,34 +63,9 @@ class UdevTest : public ::testing::Test {
     return members;
   }
 
-  // Walks the tree as the device search does: U; its first child C1; then for up to eight
-  // children Ck: Ck, the first child of Ck, the next sibling. A visited node that is a disk member
-  // is found.
-  Found FoundDisks() {
-    std::map<std::u16string, std::u16string> disks;
-    for (const auto& [id, path] : Members(InterfaceClass::kDisk)) disks[id] = path.value();
-    Found found;
-    for (const auto& [usb, path] : Members(InterfaceClass::kUsbDevice)) {
-      std::vector<std::u16string> visited{usb};
-      std::optional<std::u16string> child = setup_.FirstChild(usb);
-      if (child) visited.push_back(*child);
-      for (int k = 0; k < 8 && child; ++k) {
-        visited.push_back(*child);
-        if (auto grandchild = setup_.FirstChild(*child)) visited.push_back(*grandchild);
-        child = setup_.NextSibling(*child);
-      }
-      std::vector<std::u16string>& paths = found[usb];
-      for (const std::u16string& node : visited) {
-        const auto disk = disks.find(node);
-        if (disk != disks.end() &&
-            std::find(paths.begin(), paths.end(), disk->second) == paths.end())
-          paths.push_back(disk->second);
-      }
-    }
-    return found;
-  }
+  Found FoundDisks() { return test::WalkForDisks(setup_); }
 
-  std::unique_ptr<UMockdevTestbed, GObjectUnref> bed_;
+  tr350::test::GPtr<UMockdevTestbed> bed_;
   UdevDeviceSetup setup_;
 };
 
