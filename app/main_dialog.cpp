@@ -6,8 +6,8 @@
 
 #include "app/about_dialog.h"
 #include "app/fixed_texts.h"
-#include "app/version_text.h"
 #include "app/update_worker.h"
+#include "app/version_text.h"
 
 namespace tr350 {
 
@@ -17,8 +17,9 @@ std::u16string MainWindowTitle(std::u16string_view version) {
 }
 
 CRZ6104FwUpdateToolDlg::CRZ6104FwUpdateToolDlg(ui::Backend& ui)
-    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG), m_backupDirectory(workflow::DefaultBackupDirectory(
-          platform::CurrentOrNull() != nullptr && platform::CurrentOrNull()->Emulated())) {}
+    : ui::Dialog(ui, IDD_UPDATETOOL_DIALOG),
+      m_backupDirectory(workflow::DefaultBackupDirectory(platform::CurrentOrNull() != nullptr &&
+                                                         platform::CurrentOrNull()->Emulated())) {}
 
 // The table, the images and the strings release what they hold themselves. The window's modal
 // loop has waited for its workers, so none uses them any more.

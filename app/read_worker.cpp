@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "app/fixed_texts.h"
+#include "ids/resource_ids.h"
 #include "image/version_stamp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "ids/resource_ids.h"
 #include "workflow/backup_keeper.h"
 #include "workflow/core.h"
 
@@ -163,8 +163,8 @@ void CRZ6104FwUpdateToolDlg::ShowVersionResult() {
   if (m_recoveryBackup) {
     m_statusText = text::kFwIsNotLatest;
     ShowItem(IDC_UPDATE, true);
-    SetItemText(IDC_MESSAGE_EDIT, FormatText(Ui().LoadString(IDS_RECOVERY_OFFERED),
-                                             m_recoveryBackup->u16string()));
+    SetItemText(IDC_MESSAGE_EDIT,
+                FormatText(Ui().LoadString(IDS_RECOVERY_OFFERED), m_recoveryBackup->u16string()));
     NextDlgCtl(IDC_UPDATE);
     UpdateData(false);
     ShowItem(IDC_PROGRESS, false);

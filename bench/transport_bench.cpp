@@ -9,12 +9,12 @@
 #include <numeric>
 #include <vector>
 
-#include "records/device_entry.h"
 #include "emulator/chip_catalogue.h"
 #include "emulator/reader.h"
 #include "platform/emulated/emulated_mutexes.h"
 #include "platform/emulated/emulated_storage.h"
 #include "platform/emulated/virtual_clock.h"
+#include "records/device_entry.h"
 #include "transport/flash_commands.h"
 #include "transport/reader_identification.h"
 #include "transport/vendor_commands.h"

@@ -177,8 +177,14 @@ void BM_Check_SerialFlashReader(benchmark::State& state) {
 void BM_Update_SerialFlashReader(benchmark::State& state) {
   Run(state, true);
 }
-BENCHMARK(BM_Check_SerialFlashReader)->Unit(benchmark::kMillisecond)->Iterations(5)->MeasureProcessCPUTime();
-BENCHMARK(BM_Update_SerialFlashReader)->Unit(benchmark::kMillisecond)->Iterations(5)->MeasureProcessCPUTime();
+BENCHMARK(BM_Check_SerialFlashReader)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Update_SerialFlashReader)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->MeasureProcessCPUTime();
 
 }  // namespace
 }  // namespace tr350

@@ -51,7 +51,8 @@ void NoteSkipped(std::vector<SkippedCandidate>& skipped, const DeviceEntry& reco
 void DismantleLocked(DeviceTable& table) {
   if (table.sync != nullptr) {
     for (std::int32_t i = 0; i < table.count; ++i) {
-      if (table.entries[static_cast<std::size_t>(i)].accessMutex) table.sync->Close(table.entries[static_cast<std::size_t>(i)].accessMutex);
+      if (table.entries[static_cast<std::size_t>(i)].accessMutex)
+        table.sync->Close(table.entries[static_cast<std::size_t>(i)].accessMutex);
       table.entries[static_cast<std::size_t>(i)].accessMutex = {};
     }
   }
@@ -64,7 +65,8 @@ void DismantleLocked(DeviceTable& table) {
 // device, disk) and from the device itself. One reader must have one slot and one mutex.
 bool HoldsDisk(const DeviceTable& table, std::u16string_view diskPath) {
   for (std::int32_t i = 0; i < table.count; ++i) {
-    if (SameInstanceId(FieldText(table.entries[static_cast<std::size_t>(i)].diskPath), diskPath)) return true;
+    if (SameInstanceId(FieldText(table.entries[static_cast<std::size_t>(i)].diskPath), diskPath))
+      return true;
   }
   return false;
 }

@@ -19,11 +19,11 @@ CommandMatcher OnOpcode(std::uint8_t opcode);
 CommandMatcher OnFlashOpcode(std::uint8_t flashOpcode);
 
 enum class FaultAction : std::uint8_t {
-  kCheckCondition,  // refused with CHECK CONDITION (aborted command); nothing carried out
-  kNotDelivered,    // the driver call fails; nothing carried out
-  kLostCompletion,  // carried out, but the driver call fails all the same
-  kStatusOne,       // carried out; a good completion reports SCSI status 1
-  kDropOffBus,      // the reader falls off the bus instead; it stays off until plugged in again
+  kCheckCondition,   // refused with CHECK CONDITION (aborted command); nothing carried out
+  kNotDelivered,     // the driver call fails; nothing carried out
+  kLostCompletion,   // carried out, but the driver call fails all the same
+  kStatusOne,        // carried out; a good completion reports SCSI status 1
+  kDropOffBus,       // the reader falls off the bus instead; it stays off until plugged in again
   kDropOffBusAfter,  // carried out and answered, then the reader falls off the bus as kDropOffBus
   kFlashStuckBusy,   // the flash chip hangs busy as this command reaches it, until power is lost
 };

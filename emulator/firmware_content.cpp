@@ -106,9 +106,7 @@ namespace {
 std::vector<std::uint8_t> ProgrammedContent(const FirmwareContentSpec& spec) {
   const std::span<const std::uint8_t> image(spec.release);
   if (image.size() < kFirmwareHeaderSize) return {};
-  const auto pagesAt = [&](std::size_t at) {
-    return std::size_t{LoadBe16(image, at)};
-  };
+  const auto pagesAt = [&](std::size_t at) { return std::size_t{LoadBe16(image, at)}; };
   const std::size_t fw1Bytes = pagesAt(10) * kFirmwarePageSize;
   const std::size_t fw2Bytes = pagesAt(12) * kFirmwarePageSize;
   if (image.size() < kFirmwareHeaderSize + fw1Bytes + fw2Bytes) return {};
@@ -134,7 +132,8 @@ std::vector<std::uint8_t> ProgrammedContent(const FirmwareContentSpec& spec) {
   }
   StoreLe16(config, 0, spec.updateCounter);
   std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < kFirmwareHeaderSize; ++i) sum = static_cast<std::uint16_t>(sum + content[i]);
+  for (std::size_t i = 0; i < kFirmwareHeaderSize; ++i)
+    sum = static_cast<std::uint16_t>(sum + content[i]);
   StoreBe16(config, 2, sum);
   std::size_t field = 6;
   for (const auto& stamp : {spec.fw1Stamp, spec.fw2Stamp}) {

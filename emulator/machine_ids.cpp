@@ -77,8 +77,8 @@ std::u16string Widen(std::string_view ascii) {
   return {ascii.begin(), ascii.end()};
 }
 
-Arrival MintArrival(NodeKind kind, std::uint8_t port, const UsbDeviceSpec& s,
-                    std::uint64_t serial, std::uint32_t seed) {
+Arrival MintArrival(NodeKind kind, std::uint8_t port, const UsbDeviceSpec& s, std::uint64_t serial,
+                    std::uint32_t seed) {
   const auto tag = [seed](std::uint64_t arrival, std::uint32_t salt) {
     return SeededTag(seed, arrival, salt);
   };
@@ -101,15 +101,13 @@ Arrival MintArrival(NodeKind kind, std::uint8_t port, const UsbDeviceSpec& s,
       a.functions.push_back(
           s.interfaces[i].function.empty() || holdsDisk
               ? std::u16string()
-              : Widen("HID\\VID_" + Hex(s.vendorId, true, 4) + "&PID_" +
-                      Hex(s.productId, true, 4) + mi + "\\7&" +
-                      Hex(tag(a.serial, 0x70 + static_cast<std::uint32_t>(i)), true) +
+              : Widen("HID\\VID_" + Hex(s.vendorId, true, 4) + "&PID_" + Hex(s.productId, true, 4) +
+                      mi + "\\7&" + Hex(tag(a.serial, 0x70 + static_cast<std::uint32_t>(i)), true) +
                       "&0&0000"));
     }
     if (s.disk) {
       if (s.placement == DiskPlacement::kBelowIntermediate) {
-        a.intermediate =
-            Widen("USBSTOR\\ADAPTER\\7&" + Hex(tag(a.serial, 0x8), true) + "&0&0000");
+        a.intermediate = Widen("USBSTOR\\ADAPTER\\7&" + Hex(tag(a.serial, 0x8), true) + "&0&0000");
       }
       const std::uint32_t diskTag = tag(a.serial, 0x7);
       const auto diskId = [&](bool upper) {

@@ -79,8 +79,7 @@ void Machine::State::Arrive(Device& d) {
   nodes[UpperCase(a.id)] = {d.id, d.kind, 0};
   for (std::size_t i = 0; i < a.interfaces.size(); ++i) {
     nodes[UpperCase(a.interfaces[i])] = {d.id, NodeKind::kInterface, i};
-    if (!a.functions[i].empty())
-      nodes[UpperCase(a.functions[i])] = {d.id, NodeKind::kFunction, i};
+    if (!a.functions[i].empty()) nodes[UpperCase(a.functions[i])] = {d.id, NodeKind::kFunction, i};
   }
   if (!a.intermediate.empty()) nodes[UpperCase(a.intermediate)] = {d.id, NodeKind::kIntermediate};
   if (!a.disk.empty()) nodes[UpperCase(a.disk)] = {d.id, NodeKind::kDisk};

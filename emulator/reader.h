@@ -105,8 +105,8 @@ class Reader {
 
   BusState State();
   std::uint64_t CurrentAttachment();  // counts from 1; a new one on every return to the bus
-  void Unplug();  // also cuts the flash chip's power (see FlashChip::PowerLost)
-  void Plug();  // a new attachment, when the reader was off the bus
+  void Unplug();                      // also cuts the flash chip's power (see FlashChip::PowerLost)
+  void Plug();                        // a new attachment, when the reader was off the bus
   // Applies a restart whose time has come. Any other call does this too.
   void Poll();
   void SetBusObserver(BusObserver observer);

@@ -261,8 +261,8 @@ std::optional<std::string_view> ScenarioDescription(std::string_view name) {
   return it->info.description;
 }
 
-std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                       DiskHost host, const ScenarioInputs& inputs) {
+std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock, DiskHost host,
+                                       const ScenarioInputs& inputs) {
   const auto it = std::ranges::find(kScenarios, name, [](const Entry& e) { return e.info.name; });
   if (it == kScenarios.end()) return nullptr;
   auto machine = std::make_unique<Machine>(std::move(host));

@@ -31,6 +31,6 @@ struct ScenarioInputs {
 
 // A new machine set up as the scenario says, its readers on `clock`; null for an unknown name.
 // Thread-safe.
-std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock,
-                                       DiskHost host, const ScenarioInputs& inputs = {});
+std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock, DiskHost host,
+                                       const ScenarioInputs& inputs = {});
 }  // namespace tr350::emulator

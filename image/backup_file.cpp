@@ -231,12 +231,10 @@ std::string ReadContentLine(const LineReader& lines, std::string_view line, std:
 
 std::optional<BackupHeaderFields> ReadHeaderFields(std::span<const std::uint8_t> content) {
   if (content.size() < kImageHeaderSize) return std::nullopt;
-  return BackupHeaderFields{LoadLe16(content, kHeaderSignatureOffset),
-                            LoadLe16(content, kHeaderVendorIdOffset),
-                            LoadLe16(content, kHeaderProductIdOffset),
-                            LoadBe16(content, kHeaderFw1PagesOffset),
-                            LoadBe16(content, kHeaderFw2PagesOffset),
-                            LoadLe16(content, kHeaderUpdateCounterOffset)};
+  return BackupHeaderFields{
+      LoadLe16(content, kHeaderSignatureOffset), LoadLe16(content, kHeaderVendorIdOffset),
+      LoadLe16(content, kHeaderProductIdOffset), LoadBe16(content, kHeaderFw1PagesOffset),
+      LoadBe16(content, kHeaderFw2PagesOffset),  LoadLe16(content, kHeaderUpdateCounterOffset)};
 }
 
 std::size_t AnnouncedContentSize(const BackupHeaderFields& fields) {

@@ -40,9 +40,13 @@ std::uint8_t NibbleOf(char16_t c) {
 
 }  // namespace
 
-FirmwareImage::FirmwareImage() { ResetImage(*this); }
+FirmwareImage::FirmwareImage() {
+  ResetImage(*this);
+}
 
-const std::array<std::uint8_t, kImageHeaderSize>& DefaultHeader() { return kDefaultHeader; }
+const std::array<std::uint8_t, kImageHeaderSize>& DefaultHeader() {
+  return kDefaultHeader;
+}
 
 void ResetImage(FirmwareImage& image) {
   image.configBlock.fill(0xFF);
@@ -61,9 +65,13 @@ std::uint32_t Fw2SizeOf(std::span<const std::uint8_t, kImageHeaderSize> header) 
   return PagesAt(header, kHeaderFw2PagesOffset) * kImagePageSize;
 }
 
-std::uint32_t Fw1Size(FirmwareImage& image) { return image.fw1Size = Fw1SizeOf(image.header); }
+std::uint32_t Fw1Size(FirmwareImage& image) {
+  return image.fw1Size = Fw1SizeOf(image.header);
+}
 
-std::uint32_t Fw2Size(FirmwareImage& image) { return image.fw2Size = Fw2SizeOf(image.header); }
+std::uint32_t Fw2Size(FirmwareImage& image) {
+  return image.fw2Size = Fw2SizeOf(image.header);
+}
 
 bool ParseImage(FirmwareImage& image, std::span<const std::uint8_t> bytes) {
   const std::size_t length = bytes.size();

@@ -78,10 +78,10 @@ std::optional<FlashContent> AssembleFlashContent(const FirmwareImage& carried,
   // lie where a reader (and the next check) look for them; the padding stays 0xFF.
   content.bytes.assign(content.layout.TotalSize(), 0xFF);
   std::ranges::copy(device.header, content.bytes.begin());
-  std::ranges::copy(carried.fw1Data, content.bytes.begin() + static_cast<std::ptrdiff_t>(
-                                                                 content.layout.Fw1Offset()));
-  std::ranges::copy(carried.fw2Data, content.bytes.begin() + static_cast<std::ptrdiff_t>(
-                                                                 content.layout.Fw2Offset()));
+  std::ranges::copy(carried.fw1Data, content.bytes.begin() +
+                                         static_cast<std::ptrdiff_t>(content.layout.Fw1Offset()));
+  std::ranges::copy(carried.fw2Data, content.bytes.begin() +
+                                         static_cast<std::ptrdiff_t>(content.layout.Fw2Offset()));
   std::ranges::copy(device.configBlock, content.bytes.begin() + static_cast<std::ptrdiff_t>(
                                                                     content.layout.ConfigOffset()));
   return content;

@@ -45,9 +45,9 @@ struct FlashContentRequest {
 struct FlashContent {
   std::vector<std::uint8_t> bytes;
   FlashLayout layout;
-  HeaderBytes header;                                  // as written (bytes[0..511])
+  HeaderBytes header;                                      // as written (bytes[0..511])
   std::array<std::uint8_t, kConfigBlockSize> configBlock;  // as written
-  std::size_t versionFieldsEnd = 0;                    // end of the packed versions in the block
+  std::size_t versionFieldsEnd = 0;  // end of the packed versions in the block
 };
 
 // The content an update writes to a reader for the carried image. None when it cannot be built

@@ -59,13 +59,13 @@ std::u16string GetFirmwareVersion(int which, FirmwareImage& image) {
   std::string_view marker;
   std::size_t windowSize = 0;
   if (which == 1) {
-    section = std::span<const std::uint8_t>(image.fw1Data).first(
-        std::min<std::size_t>(Fw1Size(image), image.fw1Data.size()));
+    section = std::span<const std::uint8_t>(image.fw1Data)
+                  .first(std::min<std::size_t>(Fw1Size(image), image.fw1Data.size()));
     marker = kFw1Marker;
     windowSize = kFw1WindowSize;
   } else if (which == 2) {
-    section = std::span<const std::uint8_t>(image.fw2Data).first(
-        std::min<std::size_t>(Fw2Size(image), image.fw2Data.size()));
+    section = std::span<const std::uint8_t>(image.fw2Data)
+                  .first(std::min<std::size_t>(Fw2Size(image), image.fw2Data.size()));
     marker = kFw2Marker;
     windowSize = kFw2WindowSize;
   } else {

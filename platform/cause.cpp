@@ -58,8 +58,14 @@ bool Cause::PermissionDenied() const {
   return osError == EACCES || osError == EPERM;
 }
 
-std::optional<Cause> LastCause() { return t_lastCause; }
-void SetLastCause(const Cause& cause) { t_lastCause = cause; }
-void ClearLastCause() { t_lastCause.reset(); }
+std::optional<Cause> LastCause() {
+  return t_lastCause;
+}
+void SetLastCause(const Cause& cause) {
+  t_lastCause = cause;
+}
+void ClearLastCause() {
+  t_lastCause.reset();
+}
 
 }  // namespace tr350::platform

@@ -31,10 +31,16 @@ std::unique_ptr<DeviceNotifications::Subscription> NoDevices::Subscribe(Listener
   return std::make_unique<NoSubscription>();
 }
 
-Platform* CurrentOrNull() { return g_current; }
+Platform* CurrentOrNull() {
+  return g_current;
+}
 
-ScopedPlatform::ScopedPlatform(Platform& platform) : previous_(g_current) { g_current = &platform; }
+ScopedPlatform::ScopedPlatform(Platform& platform) : previous_(g_current) {
+  g_current = &platform;
+}
 
-ScopedPlatform::~ScopedPlatform() { g_current = previous_; }
+ScopedPlatform::~ScopedPlatform() {
+  g_current = previous_;
+}
 
 }  // namespace tr350::platform

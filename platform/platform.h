@@ -171,7 +171,7 @@ class DeviceInfoSet {
 
 // What the system tells cheaply about a node; empty or 0 where it has nothing.
 struct DeviceNodeDetails {
-  std::u16string description;   // friendly name / product, else manufacturer-less description
+  std::u16string description;  // friendly name / product, else manufacturer-less description
   std::u16string manufacturer;
   std::u16string parentInstanceId;
   std::int32_t hubNumber = 0;   // e.g. the USB bus number
@@ -237,7 +237,8 @@ class Platform {
   virtual bool Emulated() const { return false; }
 };
 
-// A platform assembled from separate services (tests mix emulated and real ones). Does not own them.
+// A platform assembled from separate services (tests mix emulated and real ones). Does not own
+// them.
 class ComposedPlatform final : public Platform {
  public:
   ComposedPlatform(StorageIo& storage, Mutexes& sync, Clock& time, ModuleResources& resources)
@@ -281,6 +282,8 @@ Platform& Current();
 Platform* CurrentOrNull();
 
 // Shorthands for the services of the current platform.
-inline void Sleep(std::uint32_t milliseconds) { Current().Time().Sleep(milliseconds); }
+inline void Sleep(std::uint32_t milliseconds) {
+  Current().Time().Sleep(milliseconds);
+}
 
 }  // namespace tr350::platform

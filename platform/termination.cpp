@@ -20,8 +20,12 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 // The guards this thread holds: a nested guard belongs to a write already under way.
 thread_local int t_depth = 0;
 
-std::uint32_t CountOf(std::uint32_t state) { return state & kCountMask; }
-int SignalOf(std::uint32_t state) { return static_cast<int>((state & kSignalMask) >> kSignalShift); }
+std::uint32_t CountOf(std::uint32_t state) {
+  return state & kCountMask;
+}
+int SignalOf(std::uint32_t state) {
+  return static_cast<int>((state & kSignalMask) >> kSignalShift);
+}
 
 }  // namespace
 

@@ -5,8 +5,8 @@
 #include <array>
 
 #include "ids/resource_ids.h"
-#include "ui/ui.h"
 #include "res/string_table.h"
+#include "ui/ui.h"
 
 namespace tr350::res {
 namespace {
@@ -15,10 +15,10 @@ using ui::ControlKind;
 using ui::ControlStyle;
 using ui::ControlTemplate;
 using ui::DialogTemplate;
-using ui::Language;
-using ui::WindowStyle;
 using ui::IDCANCEL;
 using ui::IDOK;
+using ui::Language;
+using ui::WindowStyle;
 
 constexpr ControlStyle kBorder = ControlStyle::kBorder;
 constexpr ControlStyle kReadOnly = ControlStyle::kReadOnly;

@@ -40,7 +40,8 @@ constexpr std::u16string_view kDeviceNotSupportedEn =
 
 // A reader left blank by an interrupted update.
 constexpr std::u16string_view kRecoveryOffered =
-    u"裝置中的韌體不完整: 先前的韌體更新已中斷。\r\n已找到此裝置的韌體備份 %s, 請執行韌體更新以修復裝置";
+    u"裝置中的韌體不完整: 先前的韌體更新已中斷。\r\n已找到此裝置的韌體備份 %s, "
+    u"請執行韌體更新以修復裝置";
 constexpr std::u16string_view kNoBackup = u"裝置中沒有韌體, 在 %s 中也找不到此裝置的韌體備份";
 constexpr std::u16string_view kRecoveryOfferedJa =
     u"デバイスのファームウェアが不完全です。以前の更新が中断されました。\r\n"

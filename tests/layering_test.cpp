@@ -26,7 +26,8 @@ const std::map<std::string, std::set<std::string>> kAllowed = {
     {"platform", {"records/pass_through_request"}},
     {"records/device_entry", {"platform"}},
     {"transport", {"platform", "records/pass_through_request", "records/device_entry"}},
-    {"discovery", {"transport", "platform", "records/pass_through_request", "records/device_entry"}},
+    {"discovery",
+     {"transport", "platform", "records/pass_through_request", "records/device_entry"}},
     {"workflow",
      {"ids", "image", "discovery", "transport", "platform", "records/pass_through_request",
       "records/device_entry"}},
@@ -42,12 +43,12 @@ const std::map<std::string, std::set<std::string>> kAllowed = {
       "transport", "discovery", "workflow", "ui", "res"}},
     {"app/cli",
      {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
-      "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow",
-      "ui", "ui/headless", "res"}},
+      "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui",
+      "ui/headless", "res"}},
     {"app/gui",
      {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
-      "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow",
-      "ui", "ui/qt", "res"}},
+      "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui",
+      "ui/qt", "res"}},
     {"tools", {"image"}},
 };
 
@@ -55,9 +56,9 @@ const std::map<std::string, std::set<std::string>> kAllowed = {
 std::string ModuleOf(const std::string& path) {
   std::string best;
   for (const auto& [module, allowed] : kAllowed) {
-    const bool matches = path.rfind(module, 0) == 0 &&
-                         (path.size() == module.size() || path[module.size()] == '/' ||
-                          path[module.size()] == '.');
+    const bool matches =
+        path.rfind(module, 0) == 0 &&
+        (path.size() == module.size() || path[module.size()] == '/' || path[module.size()] == '.');
     if (matches && module.size() > best.size()) best = module;
   }
   return best;

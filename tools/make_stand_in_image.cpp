@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
   const std::vector<std::uint8_t> image = MakeImage();
   if (!SelfCheck(image)) return 1;
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
   out.close();
   if (!out) {
     std::cerr << "make_stand_in_image: cannot write " << argv[1] << "\n";

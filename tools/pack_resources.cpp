@@ -53,8 +53,8 @@ std::vector<std::uint8_t> VersionResource(const std::array<std::uint16_t, 4>& v)
   while (out.size() % 4 != 0) out.push_back(0);
   const std::uint32_t ms = (std::uint32_t{v[0]} << 16) | v[1];
   const std::uint32_t ls = (std::uint32_t{v[2]} << 16) | v[3];
-  for (std::uint32_t field : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u,
-                              1u, 0u, 0u, 0u}) {
+  for (std::uint32_t field :
+       {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u, 1u, 0u, 0u, 0u}) {
     Le32(out, field);
   }
   out[0] = static_cast<std::uint8_t>(out.size() & 0xFF);

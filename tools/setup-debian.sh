@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang pkg-config git
+  cmake ninja-build g++ clang clang-format pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
   qt6-base-dev xvfb xauth fonts-noto-cjk fonts-dejavu-core

@@ -264,18 +264,10 @@ struct Manufacturer {
 };
 
 constexpr std::array kManufacturers{
-    Manufacturer{0x1C, Row::k1C},
-    Manufacturer{0x1F, Row::k1F},
-    Manufacturer{0x20, Row::k20},
-    Manufacturer{0x37, Row::k37},
-    Manufacturer{0x8C, Row::k8C},
-    Manufacturer{0x9D, Row::k9D},
-    Manufacturer{0xA1, Row::kA1},
-    Manufacturer{0xBF, Row::kBF},
-    Manufacturer{0xC2, Row::kC2},
-    Manufacturer{0xC8, Row::kC8},
-    Manufacturer{0xE0, Row::kE0},
-    Manufacturer{0xEF, Row::kEF},
+    Manufacturer{0x1C, Row::k1C}, Manufacturer{0x1F, Row::k1F}, Manufacturer{0x20, Row::k20},
+    Manufacturer{0x37, Row::k37}, Manufacturer{0x8C, Row::k8C}, Manufacturer{0x9D, Row::k9D},
+    Manufacturer{0xA1, Row::kA1}, Manufacturer{0xBF, Row::kBF}, Manufacturer{0xC2, Row::kC2},
+    Manufacturer{0xC8, Row::kC8}, Manufacturer{0xE0, Row::kE0}, Manufacturer{0xEF, Row::kEF},
 };
 
 // A device rule: for these opcodes, reply bytes 2 to 4 equal to the given values (kAny: any

@@ -70,8 +70,9 @@ FailureTable& Failures() {
 // The cause of a completed request whose status is not good.
 platform::Cause StatusCause(const PassThroughRequest& request) {
   platform::Cause cause{.operation = "SG_IO", .scsiStatus = request.ScsiStatus};
-  cause.sense = platform::ParseSense(std::span(request.sense).first(
-      std::min<std::size_t>(request.SenseInfoLength, sizeof request.sense)));
+  cause.sense = platform::ParseSense(
+      std::span(request.sense)
+          .first(std::min<std::size_t>(request.SenseInfoLength, sizeof request.sense)));
   return cause;
 }
 

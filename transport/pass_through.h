@@ -10,8 +10,8 @@
 #include <optional>
 #include <span>
 
-#include "records/device_entry.h"
 #include "platform/platform.h"
+#include "records/device_entry.h"
 #include "records/pass_through_request.h"
 
 namespace tr350 {

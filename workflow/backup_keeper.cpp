@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "records/device_entry.h"
 #include "platform/text.h"
+#include "records/device_entry.h"
 
 namespace tr350::workflow {
 namespace {
@@ -16,7 +16,9 @@ std::string Utf8(std::u16string_view text) {
 
 }  // namespace
 
-std::string PortOf(const ReaderIdentity& reader) { return Utf8(reader.usbInstanceId); }
+std::string PortOf(const ReaderIdentity& reader) {
+  return Utf8(reader.usbInstanceId);
+}
 
 std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
     const ReaderIdentity& reader, std::span<const std::uint8_t> content) {

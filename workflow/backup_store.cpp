@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <random>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <random>
 #include <system_error>
 
 namespace tr350 {
@@ -51,8 +51,8 @@ bool IsVerifiedName(const std::string& name) {
       name[16] != '-') {
     return false;
   }
-  for (const std::size_t i : std::initializer_list<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11,
-                                                                 12, 13, 14}) {
+  for (const std::size_t i :
+       std::initializer_list<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14}) {
     if (name[i] < '0' || name[i] > '9') return false;
   }
   return true;
@@ -107,9 +107,8 @@ OrError<fs::path> BackupStore::SavePending(const Backup& backup) const {
   // backup of the same reader in the same second), and is then linked in under the first free
   // name: a hard link never replaces an existing file, so two savers cannot overwrite each other.
   static std::atomic<unsigned> serial{0};
-  const fs::path temporary =
-      m_directory / (".saving-" + std::to_string(std::random_device{}()) + "-" +
-                     std::to_string(serial.fetch_add(1)) + ".tmp");
+  const fs::path temporary = m_directory / (".saving-" + std::to_string(std::random_device{}()) +
+                                            "-" + std::to_string(serial.fetch_add(1)) + ".tmp");
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -236,7 +236,8 @@ void WriteContent(const DeviceEntry& reader, std::span<const std::uint8_t> bytes
   const bool written = WithRetry(kTransferAttempts, [&] {
     return sectors ? WriteSectors(reader, 0, bytes) : ProgramFlash(reader, 0, bytes);
   });
-  if (!written) throw StepFailure(ErrorCode::kWriteConfig, reader, sectors ? "write" : "program", 0);
+  if (!written)
+    throw StepFailure(ErrorCode::kWriteConfig, reader, sectors ? "write" : "program", 0);
   observer.Progress(kUpdateWritten);
 
   BeginStep(reader);

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "ids/resource_ids.h"
 #include "discovery/device_table.h"
+#include "ids/resource_ids.h"
 #include "image/firmware_image.h"
 #include "image/flash_content.h"
 
@@ -53,7 +53,7 @@ bool FindReader(DeviceTable& table);
 
 // Everything a read-back learnt of the reader, also when it ended early.
 struct ReadBack {
-  FirmwareImage image;               // header and sections as read
+  FirmwareImage image;                // header and sections as read
   std::vector<std::uint8_t> content;  // from address 0, as far as read
   std::u16string fw1Version;
   std::u16string fw2Version;

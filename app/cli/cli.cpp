@@ -3,8 +3,8 @@
 
 #include "app/cli/skipped_text.h"
 #include "app/cli/text_output.h"
-#include "app/printable_text.h"
 #include "app/cli/workflow_commands.h"
+#include "app/printable_text.h"
 
 #include <cstdio>
 #include <optional>
@@ -12,6 +12,7 @@
 
 #include "discovery/device_table.h"
 #include "emulator/scenarios.h"
+#include "ids/resource_ids.h"
 #include "image/firmware_image.h"
 #include "image/version_stamp.h"
 #include "platform/emulated/emulated_platform.h"
@@ -19,7 +20,6 @@
 #include "platform/linux/elf_resources.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/text.h"
-#include "ids/resource_ids.h"
 
 namespace tr350::cli {
 namespace {
@@ -121,7 +121,7 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
   if (json && verbose) out << "{\"readers\": ";
   if (json) out << "[";
   for (std::int32_t i = 0; i < table.count; ++i) {
-    const DeviceEntry& e = table.entries[i];
+    const DeviceEntry& e = table.entries[static_cast<std::size_t>(i)];
     const std::string usbId = ToUtf8(FieldText(e.usbInstanceId));
     const std::string disk = ToUtf8(FieldText(e.diskPath));
     if (json) {

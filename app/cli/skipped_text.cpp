@@ -41,8 +41,8 @@ std::string SkippedJson(const SkippedCandidate& candidate) {
   return "{\"instanceId\": " + JsonString(candidate.usbInstanceId) +
          ", \"diskInstanceId\": " + JsonString(candidate.diskInstanceId) +
          ", \"diskPath\": " + JsonString(candidate.diskPath) + ", \"reason\": \"" +
-         std::string(ReasonName(candidate.reason)) + "\", \"text\": " +
-         JsonString(candidate.Describe()) + ", \"cause\": " + cause + "}";
+         std::string(ReasonName(candidate.reason)) +
+         "\", \"text\": " + JsonString(candidate.Describe()) + ", \"cause\": " + cause + "}";
 }
 
 std::string SkippedJsonArray(std::span<const SkippedCandidate> candidates) {

@@ -14,11 +14,11 @@
 #include "app/cli/text_output.h"
 #include "app/fixed_texts.h"
 #include "app/printable_text.h"
+#include "ids/resource_ids.h"
 #include "image/backup_file.h"
 #include "image/version_stamp.h"
-#include "ui/headless/headless_ui.h"
-#include "ids/resource_ids.h"
 #include "res/string_table.h"
+#include "ui/headless/headless_ui.h"
 #include "workflow/backup_keeper.h"
 #include "workflow/core.h"
 
@@ -115,13 +115,15 @@ std::string TerminalText(std::u16string_view text) {
   return out;
 }
 
-std::string PathText(const std::filesystem::path& path) { return path.string(); }
+std::string PathText(const std::filesystem::path& path) {
+  return path.string();
+}
 
 std::optional<Options> ParseOptions(std::span<const std::string_view> args, Command command,
                                     std::ostream& err) {
   Options options;
-  const bool takesFile = command == Command::kVerify || command == Command::kBackup ||
-                         command == Command::kRestore;
+  const bool takesFile =
+      command == Command::kVerify || command == Command::kBackup || command == Command::kRestore;
   for (std::string_view arg : args) {
     if (arg == "--json") {
       options.json = true;
@@ -145,8 +147,8 @@ std::optional<Options> ParseOptions(std::span<const std::string_view> args, Comm
   }
   if (options.json) options.progress = ProgressStyle::kNone;
   if (options.progress == ProgressStyle::kAuto) {
-    options.progress = ui::headless::StandardOutputIsTerminal() ? ProgressStyle::kBar
-                                                                : ProgressStyle::kLines;
+    options.progress =
+        ui::headless::StandardOutputIsTerminal() ? ProgressStyle::kBar : ProgressStyle::kLines;
   }
   return options;
 }
@@ -219,8 +221,8 @@ struct Report {
   std::optional<std::string> note;  // one more line for a person (where backups are looked for…)
   std::optional<std::size_t> firstDifference;  // verify
   bool differs = false;                        // verify
-  std::optional<std::string> cause;  // the failed step and its cause
-  std::vector<SkippedCandidate> skipped;  // no reader: the disks the search passed over
+  std::optional<std::string> cause;            // the failed step and its cause
+  std::vector<SkippedCandidate> skipped;       // no reader: the disks the search passed over
 };
 
 bool NoReaderFound(Verdict verdict) {
@@ -230,7 +232,8 @@ bool NoReaderFound(Verdict verdict) {
 class Session {
  public:
   Session(platform::Platform& platform, std::ostream& out, const Options& options)
-      : platform_(platform), reporter_(out, options),
+      : platform_(platform),
+        reporter_(out, options),
         language_(ui::LocaleLanguage()),
         backups_(workflow::DefaultBackupDirectory(platform.Emulated())) {}
 
@@ -239,8 +242,7 @@ class Session {
   }
 
   bool LoadImage() {
-    const auto resource =
-        platform_.Resources().Find(kFirmwareResourceType, kFirmwareResourceId);
+    const auto resource = platform_.Resources().Find(kFirmwareResourceType, kFirmwareResourceId);
     if (!resource || !ParseImage(image_, *resource)) {
       reporter_.Show(ui::kDefaultMessageBoxCaption, text::kLoadSnfFailed);
       return false;
@@ -436,8 +438,8 @@ int ExitCode(const Report& report) {
 
 std::string Versions(const std::optional<std::pair<std::u16string, std::u16string>>& versions) {
   if (!versions) return "null";
-  return "{\"fw1\": " + JsonString(versions->first) + ", \"fw2\": " +
-         JsonString(versions->second) + "}";
+  return "{\"fw1\": " + JsonString(versions->first) + ", \"fw2\": " + JsonString(versions->second) +
+         "}";
 }
 
 std::string OptionalText(const std::optional<std::string>& text) {
@@ -456,8 +458,7 @@ void PrintJson(std::ostream& out, Command command, const Report& report, Session
       << (report.damagedAt ? std::to_string(*report.damagedAt) : std::string("null"));
   if (command == Command::kVerify) {
     out << ", \"matches\": " << (report.differs ? "false" : "true") << ", \"difference\": "
-        << (report.firstDifference ? std::to_string(*report.firstDifference)
-                                   : std::string("null"));
+        << (report.firstDifference ? std::to_string(*report.firstDifference) : std::string("null"));
   }
   out << ", \"backupUsed\": " << OptionalText(report.backupUsed)
       << ", \"backupSaved\": " << OptionalText(report.backupSaved)
@@ -528,8 +529,8 @@ void Verify(Session& session, const Options& options, Report& report) {
     }
     const std::vector<std::uint8_t>& want = backup.value->content;
     const std::size_t common = std::min(want.size(), back.content.size());
-    const auto [a, b] = std::mismatch(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(common),
-                                      back.content.begin());
+    const auto [a, b] = std::mismatch(
+        want.begin(), want.begin() + static_cast<std::ptrdiff_t>(common), back.content.begin());
     const auto at = static_cast<std::size_t>(a - want.begin());
     if (at < common || want.size() != back.content.size()) {
       report.differs = true;
@@ -538,10 +539,10 @@ void Verify(Session& session, const Options& options, Report& report) {
   } else if (report.verdict != Verdict::kLatest || report.damagedAt) {
     report.differs = true;
     report.firstDifference =
-        report.damagedAt ? report.damagedAt
-                         : FindContentDifference(back.content, session.Carried().image,
-                                                 session.Carried().fw1Version,
-                                                 session.Carried().fw2Version);
+        report.damagedAt
+            ? report.damagedAt
+            : FindContentDifference(back.content, session.Carried().image,
+                                    session.Carried().fw1Version, session.Carried().fw2Version);
   }
   report.note = report.differs
                     ? "The reader differs at 0x" +
@@ -603,8 +604,7 @@ int RunCommand(std::span<const std::string_view> args, platform::Platform& platf
         report.note = "The reader's firmware cannot be backed up: " + problem;
       } else {
         Backup backup;
-        backup.created =
-            std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+        backup.created = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
         backup.usbPort = workflow::PortOf(session.Read().back.reader);
         backup.diskNode = ToUtf8(session.Read().back.reader.diskPath);
         const bool sectors = session.Read().back.reader.accessMode == kAccessModeSectors;

@@ -150,7 +150,7 @@ ElfModuleResources::State ElfModuleResources::SectionState() {
 }
 
 std::optional<std::span<const std::uint8_t>> ElfModuleResources::Find(std::uint16_t type,
-                                                                       std::uint16_t id) {
+                                                                      std::uint16_t id) {
   std::call_once(loaded_, [this] { Load(); });
   for (const Entry& e : entries_) {
     if (e.type == type && e.id == id) return e.bytes;

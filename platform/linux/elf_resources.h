@@ -27,8 +27,7 @@ class ElfModuleResources final : public ModuleResources {
 
   State SectionState();
 
-  std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type,
-                                                    std::uint16_t id) override;
+  std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type, std::uint16_t id) override;
   std::optional<FileVersion> ProgramFileVersion() override;
 
  private:

@@ -21,11 +21,23 @@ struct LinuxPlatform::Services {
 LinuxPlatform::LinuxPlatform() : services_(std::make_unique<Services>()) {}
 LinuxPlatform::~LinuxPlatform() = default;
 
-StorageIo& LinuxPlatform::Storage() { return services_->storage; }
-Mutexes& LinuxPlatform::Sync() { return services_->mutexes; }
-Clock& LinuxPlatform::Time() { return services_->clock; }
-ModuleResources& LinuxPlatform::Resources() { return services_->resources; }
-DeviceSetup& LinuxPlatform::Devices() { return services_->devices; }
-DeviceNotifications& LinuxPlatform::Notifications() { return services_->notifications; }
+StorageIo& LinuxPlatform::Storage() {
+  return services_->storage;
+}
+Mutexes& LinuxPlatform::Sync() {
+  return services_->mutexes;
+}
+Clock& LinuxPlatform::Time() {
+  return services_->clock;
+}
+ModuleResources& LinuxPlatform::Resources() {
+  return services_->resources;
+}
+DeviceSetup& LinuxPlatform::Devices() {
+  return services_->devices;
+}
+DeviceNotifications& LinuxPlatform::Notifications() {
+  return services_->notifications;
+}
 
 }  // namespace tr350::platform

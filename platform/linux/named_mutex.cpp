@@ -235,8 +235,8 @@ bool AdoptFile(int fd, std::string_view utf8) {
 // set when another process linked the name first.
 UniqueFd CreateFile(const std::string& path, std::string_view utf8, bool& lostRace) {
   lostRace = false;
-  UniqueFd fd(::open(std::string(kShmDirectory).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
-                     kObjectMode));
+  UniqueFd fd(
+      ::open(std::string(kShmDirectory).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kObjectMode));
   if (!fd || ::fchmod(fd.get(), kObjectMode) != 0 ||
       !WriteRecord(fd.get(), MakeRecord(utf8, Holder::kNone))) {
     return {};
@@ -555,7 +555,8 @@ MutexHandle LinuxMutexes::Open(std::u16string_view name) {
   if (named == nullptr) {
     // errno as the failing call left it; a lock file found damaged leaves none.
     const int error = errno;
-    SetLastCause({.operation = "mutex open", .osError = error, .detail = error == 0 ? "refused" : ""});
+    SetLastCause(
+        {.operation = "mutex open", .osError = error, .detail = error == 0 ? "refused" : ""});
     return {};
   }
   MutexHandle handle{registry.NextHandleValue()};

@@ -92,8 +92,8 @@ bool SgDisk::SendRequest(PassThroughRequest& request, std::span<std::uint8_t> bu
                 .scsiStatus = header.status,
                 .hostStatus = header.host_status,
                 .driverStatus = header.driver_status};
-    cause.sense = ParseSense(std::span(request.sense).first(
-        std::min<std::size_t>(header.sb_len_wr, kSenseAreaSize)));
+    cause.sense = ParseSense(
+        std::span(request.sense).first(std::min<std::size_t>(header.sb_len_wr, kSenseAreaSize)));
     SetLastCause(cause);
     return false;
   }

@@ -64,7 +64,8 @@ extern "C" void OnEndSignal(int signal) {
 void InstallTerminationHandlers(std::string_view programName) {
   const std::size_t nameLength = std::min(programName.size(), g_notice.size() - kNotice.size());
   std::copy_n(programName.begin(), nameLength, g_notice.begin());
-  std::copy(kNotice.begin(), kNotice.end(), g_notice.begin() + static_cast<std::ptrdiff_t>(nameLength));
+  std::copy(kNotice.begin(), kNotice.end(),
+            g_notice.begin() + static_cast<std::ptrdiff_t>(nameLength));
   g_noticeLength = nameLength + kNotice.size();
 
   struct sigaction action {};

@@ -72,8 +72,8 @@ TEST(CliProcess, OutputErrorsMakeTheStatusNonZeroWithoutCuttingTheCommandShort) 
   EXPECT_NE(notLatest.err.find(kOutputError), std::string::npos) << notLatest.err;
 
   for (const Output output : {Output::kDevFull, Output::kClosedPipe}) {
-    const Finished update = RunProgram(TR350_CLI_PROGRAM, {"--simulate", "update", "--progress=lines"},
-                                  output);
+    const Finished update =
+        RunProgram(TR350_CLI_PROGRAM, {"--simulate", "update", "--progress=lines"}, output);
     ASSERT_FALSE(WIFSIGNALED(update.status)) << "ended by signal " << WTERMSIG(update.status);
     EXPECT_TRUE(update.Exited(1)) << update.err;
     EXPECT_NE(update.err.find(kOutputError), std::string::npos) << update.err;

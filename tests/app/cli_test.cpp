@@ -67,7 +67,9 @@ CliRun Main(std::vector<std::string_view> args) {
 
 TEST(Cli, StandardOptionsTakeNoArgumentsAndArgumentsAreShownEscaped) {
   for (const std::vector<std::string_view>& args :
-       {std::vector<std::string_view>{"--help", "extra"}, {"--version", "extra"}, {"help", "x"},
+       {std::vector<std::string_view>{"--help", "extra"},
+        {"--version", "extra"},
+        {"help", "x"},
         {"--simulate=help", "list"}}) {
     SCOPED_TRACE(args.front());
     const CliRun run = Main(args);
@@ -77,12 +79,13 @@ TEST(Cli, StandardOptionsTakeNoArgumentsAndArgumentsAreShownEscaped) {
   // Control characters and bytes that are not UTF-8 would reach the terminal as they are.
   const CliRun command = Main({"\x1b]0;owned\x07\xff\\é"});
   EXPECT_EQ(command.code, kExitUsage);
-  EXPECT_NE(command.err.find("unknown command '\\x1b]0;owned\\x07\\xff\\\\é'"),
-            std::string::npos)
+  EXPECT_NE(command.err.find("unknown command '\\x1b]0;owned\\x07\\xff\\\\é'"), std::string::npos)
       << command.err;
   for (const std::vector<std::string_view>& args :
-       {std::vector<std::string_view>{"--simulate=\x1b[2J"}, {"info", "\r\x1b[2J"},
-        {"--simulate", "update", "--\x9b"}, {"--version", "\n"}}) {
+       {std::vector<std::string_view>{"--simulate=\x1b[2J"},
+        {"info", "\r\x1b[2J"},
+        {"--simulate", "update", "--\x9b"},
+        {"--version", "\n"}}) {
     const CliRun run = Main(args);
     EXPECT_EQ(run.code, kExitUsage);
     EXPECT_EQ(run.err.find_first_of("\x1b\r\x9b"), std::string::npos) << run.err;

@@ -45,10 +45,9 @@ enum class Fault : std::uint8_t {
   kCorruptedRead,
   kStuckBusy,
 };
-constexpr std::array kFaults = {Fault::kGoneMidCommand, Fault::kGoneAfterCommand,
-                                Fault::kNotDelivered,   Fault::kDoneButFailed,
-                                Fault::kStatusOne,      Fault::kCheckCondition,
-                                Fault::kCorruptedRead,  Fault::kStuckBusy};
+constexpr std::array kFaults = {
+    Fault::kGoneMidCommand, Fault::kGoneAfterCommand, Fault::kNotDelivered,  Fault::kDoneButFailed,
+    Fault::kStatusOne,      Fault::kCheckCondition,   Fault::kCorruptedRead, Fault::kStuckBusy};
 
 std::string_view FaultName(Fault fault) {
   switch (fault) {
@@ -310,8 +309,7 @@ TEST_P(FaultMatrix, NoFalseSuccessNoHangAndTheNextRunRecovers) {
   std::cout << GetParam().scenario << ", " << FaultName(GetParam().fault) << ": " << commands
             << " commands in a clean update, every " << stride << " faulted: " << tally.cases
             << " cases, " << tally.falseSuccess << " false success, " << tally.falseLatest
-            << " false latest, " << tally.hangs << " hangs, " << tally.recovered
-            << " recovered\n"
+            << " false latest, " << tally.hangs << " hangs, " << tally.recovered << " recovered\n"
             << std::flush;
   RecordProperty("cases", tally.cases);
   RecordProperty("falseSuccess", tally.falseSuccess);
@@ -326,7 +324,8 @@ TEST_P(FaultMatrix, NoFalseSuccessNoHangAndTheNextRunRecovers) {
 
 std::vector<MatrixCase> AllCases() {
   std::vector<MatrixCase> cases;
-  for (std::string_view scenario : {std::string_view("flash-old"), std::string_view("sector-old")}) {
+  for (std::string_view scenario :
+       {std::string_view("flash-old"), std::string_view("sector-old")}) {
     for (Fault fault : kFaults) {
       if (fault == Fault::kStuckBusy && scenario == "sector-old") continue;  // no chip to hang
       cases.push_back({scenario, fault});

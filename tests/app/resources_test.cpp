@@ -65,10 +65,10 @@ TEST(ResourcesTest, EveryLanguageHasItsStrings) {
     EXPECT_TRUE(neutral.contains(static_cast<int>(code))) << static_cast<int>(code);
   }
   // English locales read the window's messages in English; the rest falls back.
-  EXPECT_EQ(ids(Language::kEnglish),
-            (std::set<int>{IDS_FW_LATEST, IDS_UPDATE_NEEDED, IDS_ALREADY_LATEST,
-                           IDS_DEVICE_NOT_SUPPORTED, IDS_RECOVERY_OFFERED, IDS_NO_BACKUP,
-                           IDS_NO_PERMISSION}));
+  EXPECT_EQ(
+      ids(Language::kEnglish),
+      (std::set<int>{IDS_FW_LATEST, IDS_UPDATE_NEEDED, IDS_ALREADY_LATEST, IDS_DEVICE_NOT_SUPPORTED,
+                     IDS_RECOVERY_OFFERED, IDS_NO_BACKUP, IDS_NO_PERMISSION}));
   EXPECT_EQ(ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kEnglish),
             ui::FindString(strings, static_cast<int>(ErrorCode::kNoDevice), Language::kNeutral));
   // The Chinese variant repeats the neutral texts.

@@ -132,8 +132,9 @@ TEST(WorkflowCommandsTest, JsonReportsVerdictVersionsAndOutcome) {
   EXPECT_TRUE(check.Shows("\"verdict\": \"not-latest\", \"status\": \"FW is not latest.\""));
   EXPECT_TRUE(check.Shows("\"reader\": {\"fw1\": \"201601150930\", \"fw2\": \"201601150931\"}"));
   EXPECT_TRUE(check.Shows("\"image\": {\"fw1\": \"201703240218\", \"fw2\": \"201705170241\"}"));
-  EXPECT_TRUE(check.Shows("\"outcome\": \"not-run\", \"error\": null, \"boxes\": [], "
-                          "\"cause\": null, \"skipped\": []}\n"));
+  EXPECT_TRUE(
+      check.Shows("\"outcome\": \"not-run\", \"error\": null, \"boxes\": [], "
+                  "\"cause\": null, \"skipped\": []}\n"));
   EXPECT_EQ(std::ranges::count(check.out, '\n'), 1);
 
   const Outcome notNeeded = Front("flash-current").Run(true, {"--json"});
@@ -172,8 +173,8 @@ TEST(WorkflowCommandsTest, FailedUpdateNamesTheStepAndItsCause) {
 // A reader whose node the user may not open: not "no reader", but the node and the fix.
 TEST(WorkflowCommandsTest, NodeWithoutPermissionIsNamedWithItsFix) {
   Front front("no-permission");
-  const std::string node = ToUtf8Path(*front.platform->GetMachine().DiskPathOf(
-      front.platform->GetMachine().DiskDevices().front()));
+  const std::string node = ToUtf8Path(
+      *front.platform->GetMachine().DiskPathOf(front.platform->GetMachine().DiskDevices().front()));
   for (const bool update : {false, true}) {
     const Outcome text = front.Run(update, {"--progress=none"});
     EXPECT_EQ(text.code, cli::kExitNoPermission);
@@ -186,8 +187,9 @@ TEST(WorkflowCommandsTest, NodeWithoutPermissionIsNamedWithItsFix) {
   const Outcome json = front.Run(false, {"--json"});
   EXPECT_EQ(json.code, cli::kExitNoPermission);
   EXPECT_TRUE(json.Shows("\"verdict\": \"no-permission\"")) << json.out;
-  EXPECT_TRUE(json.Shows("\"reason\": \"not-opened\", \"text\": \"could not be opened: open: "
-                         "Permission denied (errno 13)\""))
+  EXPECT_TRUE(
+      json.Shows("\"reason\": \"not-opened\", \"text\": \"could not be opened: open: "
+                 "Permission denied (errno 13)\""))
       << json.out;
   // The same machine whose node the user may open has its reader found.
   EXPECT_EQ(Front("flash-old").Run(false, {"--progress=none"}).code, cli::kExitNotLatest);

@@ -123,8 +123,8 @@ TEST(ParseImage, RefusedImagesLeaveTheRecordUnchanged) {
   Bytes halfHeaderWithSections = MakeImage(1, 0);
   halfHeaderWithSections.resize(256);
   Bytes partialBlock = MakeImage(2, 1, 100);  // neither absent nor a whole block
-  const std::vector<Bytes> refused = {Bytes{}, Bytes(255, 0), Bytes(511, 0), truncated,
-                                      halfHeaderWithSections, partialBlock};
+  const std::vector<Bytes> refused = {Bytes{},   Bytes(255, 0),          Bytes(511, 0),
+                                      truncated, halfHeaderWithSections, partialBlock};
   for (const Bytes& b : refused) {
     EXPECT_FALSE(ParseImage(image, b)) << b.size() << " bytes";
     EXPECT_EQ(image.header, before.header);

@@ -122,7 +122,8 @@ TEST(FindMarker, NeverReadsPastTheSection) {
   Put(section, 34, "MARK12");
   Bytes window(20, 0xEE);
   ASSERT_TRUE(FindMarker(section, "MARK", window));
-  EXPECT_EQ(window, (Bytes{'M', 'A', 'R', 'K', '1', '2', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(window,
+            (Bytes{'M', 'A', 'R', 'K', '1', '2', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   // A stamp at the very end of FW2 still yields its version.
   FirmwareImage image;

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "emulator/scenarios.h"
+#include "ids/resource_ids.h"
 #include "image/firmware_image.h"
 #include "image/version_stamp.h"
 #include "platform/emulated/emulated_storage.h"
 #include "platform/emulated/virtual_clock.h"
 #include "platform/linux/elf_resources.h"
 #include "platform/text.h"
-#include "ids/resource_ids.h"
 #include "tests/workflow/app_harness.h"
 
 int main(int argc, char** argv) {

@@ -37,8 +37,8 @@ inline FoundDisks WalkForDisks(DeviceSetup& setup) {
   FoundDisks found;
   const auto usb = setup.OpenPresent(InterfaceClass::kUsbDevice);
   for (std::size_t i = 0; usb && i < usb->Size(); ++i) {
-    auto& [usbId, paths] = found.emplace_back(usb->InstanceId(i).value_or(u""),
-                                              std::vector<std::u16string>{});
+    auto& [usbId, paths] =
+        found.emplace_back(usb->InstanceId(i).value_or(u""), std::vector<std::u16string>{});
     if (usbId.empty()) continue;
     std::vector<std::u16string> visited{usbId};
     auto child = setup.FirstChild(usbId);

@@ -12,12 +12,12 @@
 #include <span>
 #include <vector>
 
-#include "records/device_entry.h"
-#include "transport/flash_part_table.h"
 #include "platform/emulated/emulated_mutexes.h"
 #include "platform/emulated/virtual_clock.h"
 #include "platform/platform.h"
+#include "records/device_entry.h"
 #include "records/pass_through_request.h"
+#include "transport/flash_part_table.h"
 
 namespace tr350::test {
 

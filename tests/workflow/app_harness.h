@@ -19,8 +19,8 @@
 #include "emulator/machine.h"
 #include "emulator/reader.h"
 #include "platform/emulated/emulated_platform.h"
-#include "ui/headless/headless_ui.h"
 #include "platform/linux/elf_resources.h"
+#include "ui/headless/headless_ui.h"
 
 namespace tr350::test {
 

@@ -211,7 +211,8 @@ void HeadlessUi::State::DeliverDeviceChange(platform::DeviceChange change) {
 // ---- Modal boxes (window's thread) -------------------------------------------------------------
 
 int HeadlessUi::State::ShowMessageBox(std::uint64_t owner, std::u16string_view text,
-                   std::optional<std::u16string_view> caption, MessageBoxIcon icon) {
+                                      std::optional<std::u16string_view> caption,
+                                      MessageBoxIcon icon) {
   std::uint64_t serial = 0;
   WindowState shown;
   ModalScript scriptCopy;

@@ -13,8 +13,8 @@
 #include "app/gui/desktop.h"
 #include "platform/linux/elf_resources.h"
 #include "platform/linux/real_clock.h"
-#include "ui/qt/qt_ui.h"
 #include "tests/ui/qt/gui_driver.h"
+#include "ui/qt/qt_ui.h"
 
 class QProgressBar;
 class QPushButton;

@@ -3,14 +3,14 @@
 // and F1, readers plugged in and out; and the command line.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>

@@ -101,8 +101,8 @@ TEST(ElfResources, DamagedSectionsAreReportedAsDamaged) {
   EXPECT_EQ(damaged([&](auto& f) { f.bytes[directory] = 'X'; }), State::kDamaged);
   // The second entry's bytes moved onto the first's; then onto the directory itself.
   EXPECT_EQ(damaged([&](auto& f) {
-              f.template Put<std::uint32_t>(directory + 24 + 4, f.template At<std::uint32_t>(
-                                                                    directory + 12 + 4));
+              f.template Put<std::uint32_t>(directory + 24 + 4,
+                                            f.template At<std::uint32_t>(directory + 12 + 4));
             }),
             State::kDamaged);
   EXPECT_EQ(damaged([&](auto& f) { f.template Put<std::uint32_t>(directory + 12 + 4, 0); }),

@@ -36,9 +36,9 @@ std::function<int(const Child::Channel&)> As(User user,
                                              std::function<int(const Child::Channel&)> body) {
   return [user, body = std::move(body)](const Child::Channel& parent) {
     ::umask(077);
-    if (user.id != 0 && (::setgroups(0, nullptr) != 0 ||
-                         ::setresgid(user.id, user.id, user.id) != 0 ||
-                         ::setresuid(user.id, user.id, user.id) != 0)) {
+    if (user.id != 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setresgid(user.id, user.id, user.id) != 0 ||
+         ::setresuid(user.id, user.id, user.id) != 0)) {
       return 100;
     }
     return body(parent);
@@ -149,10 +149,12 @@ TEST_F(NamedMutexUsersTest, PrivateObjectOfAnEarlierVersionLocksNoOneOut) {
     old += kDigits[c & 0xF];
   }
   oldObjects_.push_back(old);
-  ASSERT_EQ(Child(As(kUserB, [&](const Child::Channel&) {
-              const int fd = ::shm_open(old.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-              return fd >= 0 && ::ftruncate(fd, 4096) == 0 ? 0 : 1;
-            })).Join(),
+  ASSERT_EQ(Child(As(kUserB,
+                     [&](const Child::Channel&) {
+                       const int fd = ::shm_open(old.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                       return fd >= 0 && ::ftruncate(fd, 4096) == 0 ? 0 : 1;
+                     }))
+                .Join(),
             0);
   for (User user : {kRoot, kUserA, kUserB}) {
     EXPECT_EQ(Child(As(user, [&](const Child::Channel&) { return TakeOnce(name); })).Join(), 0)
@@ -165,10 +167,12 @@ TEST_F(NamedMutexUsersTest, TamperedFilesNeverCrashAndAreMendedByTheHolder) {
   const std::string path = FilePath(name);
   // What another user does to the world-writable file; 0 when it could.
   auto tamper = [&](const std::function<bool(int)>& act) {
-    return Child(As(kUserA, [&](const Child::Channel&) {
-             const int fd = ::open(path.c_str(), O_RDWR);
-             return fd >= 0 && act(fd) ? 0 : 1;
-           })).Join();
+    return Child(As(kUserA,
+                    [&](const Child::Channel&) {
+                      const int fd = ::open(path.c_str(), O_RDWR);
+                      return fd >= 0 && act(fd) ? 0 : 1;
+                    }))
+        .Join();
   };
   auto truncate = [](off_t size) { return [size](int fd) { return ::ftruncate(fd, size) == 0; }; };
   auto runAs = [&](User user) {

@@ -104,7 +104,7 @@ TEST(Termination, ARequestDuringAWriteWaitsForItsEnd) {
         SendByte(entered.Write(), 'e');
         // The "write": blocked in a read while the request comes; the read resumes after it.
         if (WaitByte(proceed.Read()) != 'g') return 97;
-        ::kill(::getpid(), signal);  // a second request: recorded, no second notice
+        ::kill(::getpid(), signal);            // a second request: recorded, no second notice
         if (DeferredTermination()) return 96;  // still writing
         if (std::FILE* done = std::fopen(marker.c_str(), "w")) std::fclose(done);
       }

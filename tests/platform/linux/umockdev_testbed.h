@@ -14,7 +14,8 @@
 
 namespace tr350::test {
 
-// True when umockdev's preload is in place; without it the tests would reach the real /sys and /dev.
+// True when umockdev's preload is in place; without it the tests would reach the real /sys and
+// /dev.
 inline ::testing::AssertionResult UnderUmockdev() {
   const char* preload = std::getenv("LD_PRELOAD");
   if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
