@@ -22,16 +22,6 @@ std::u16string FormatText(std::u16string pattern, std::u16string_view argument) 
   return pattern;
 }
 
-// Passes the workflow's progress to the window's bar.
-class ProgressBar final : public workflow::Observer {
- public:
-  explicit ProgressBar(ui::ProgressCtrl& bar) : bar_(bar) {}
-  void Progress(int position) override { bar_.SetPos(position); }
-
- private:
-  ui::ProgressCtrl& bar_;
-};
-
 // A blank reader: when a backup of it is pending, its header comes back from there and the
 // verdict offers the update.
 bool OfferRecovery(CRZ6104FwUpdateToolDlg& dlg) {

@@ -7,6 +7,16 @@
 
 namespace tr350 {
 
+// Passes a workflow's progress to the window's bar (the read-back's and the update's).
+class ProgressBar final : public workflow::Observer {
+ public:
+  explicit ProgressBar(ui::ProgressCtrl& bar) : bar_(bar) {}
+  void Progress(int position) override { bar_.SetPos(position); }
+
+ private:
+  ui::ProgressCtrl& bar_;
+};
+
 // Window's thread. Loads resource 131 of type 132 into m_fileImage and derives its versions.
 // False, after the box "Load SNF failed!", when the resource is missing or does not parse; the
 // image then keeps what it held.

@@ -5,23 +5,12 @@
 
 #include "app/fixed_texts.h"
 #include "app/message_box_dialog.h"
+#include "app/read_worker.h"
 #include "ids/resource_ids.h"
 #include "workflow/backup_keeper.h"
 #include "workflow/core.h"
 
 namespace tr350 {
-namespace {
-
-class ProgressBar final : public workflow::Observer {
- public:
-  explicit ProgressBar(ui::ProgressCtrl& bar) : bar_(bar) {}
-  void Progress(int position) override { bar_.SetPos(position); }
-
- private:
-  ui::ProgressCtrl& bar_;
-};
-
-}  // namespace
 
 void UpdateFirmwareThread(CRZ6104FwUpdateToolDlg* dialog) {
   CRZ6104FwUpdateToolDlg& dlg = *dialog;
