@@ -369,7 +369,9 @@ TEST_F(LinuxDeviceTableTest, NodeTheUserMayNotOpenIsSkippedWithItsCause) {
   Load("two_readers.umockdev");
   ScriptedDisk& sg2 = Disk("/dev/sg2", {IdentificationBlock(0x0002, kSectorStorage)});
   ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x0010, kSectorStorage)});
-  const std::string node = std::string(umockdev_testbed_get_root_dir(bed_.get())) + "/dev/sg1";
+  gchar* root = umockdev_testbed_get_root_dir(bed_.get());  // the caller frees it
+  const std::string node = std::string(root) + "/dev/sg1";
+  g_free(root);
   ASSERT_EQ(::chmod(node.c_str(), 0), 0) << node;
 
   DeviceTable table;
