@@ -23,9 +23,9 @@ using testing::Host;
 struct Rule {
   std::uint8_t manufacturer;
   std::array<std::uint8_t, 3> opcodes;
-  int at1;
+  std::size_t at1;
   std::uint8_t is1;
-  int at2;
+  std::size_t at2;
   std::uint8_t is2;
   int position;
 };
