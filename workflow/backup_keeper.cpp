@@ -20,9 +20,7 @@ std::string PortOf(const ReaderIdentity& reader) {
   return Utf8(reader.usbInstanceId);
 }
 
-std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
-    const ReaderIdentity& reader, std::span<const std::uint8_t> content) {
-  if (!ValidateBackupContent(content).empty()) return std::filesystem::path{};
+Backup BackupOf(const ReaderIdentity& reader, std::span<const std::uint8_t> content) {
   Backup backup;
   backup.created = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
   backup.usbPort = PortOf(reader);
@@ -31,7 +29,13 @@ std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
   backup.flashPart = sectors ? "sectors" : "serial flash";
   if (!sectors) backup.jedecId = reader.flashId;
   backup.content.assign(content.begin(), content.end());
-  OrError<std::filesystem::path> saved = store_.SavePending(backup);
+  return backup;
+}
+
+std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
+    const ReaderIdentity& reader, std::span<const std::uint8_t> content) {
+  if (!ValidateBackupContent(content).empty()) return std::filesystem::path{};
+  OrError<std::filesystem::path> saved = store_.SavePending(BackupOf(reader, content));
   if (!saved) return saved.error;
   return *saved.value;
 }

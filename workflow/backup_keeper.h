@@ -25,6 +25,9 @@ class StoreKeeper final : public BackupKeeper {
 // recovered from an emulated one's backup.
 std::filesystem::path DefaultBackupDirectory(bool emulated);
 
+// The backup record of a reader's content, made now.
+Backup BackupOf(const ReaderIdentity& reader, std::span<const std::uint8_t> content);
+
 // The port text a backup records for a reader.
 std::string PortOf(const ReaderIdentity& reader);
 

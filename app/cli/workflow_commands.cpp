@@ -115,6 +115,13 @@ std::string TerminalText(std::u16string_view text) {
   return out;
 }
 
+// An address as the terminal shows it: 0x3a00.
+std::string Hex(std::size_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%zx", value);
+  return text;
+}
+
 std::string PathText(const std::filesystem::path& path) {
   return path.string();
 }
@@ -493,8 +500,8 @@ void PrintText(std::ostream& out, const Report& report, Session& session) {
   if (!report.status.empty()) out << TerminalText(report.status) << "\n";
   if (!report.message.empty()) out << TerminalText(report.message) << "\n";
   if (report.damagedAt) {
-    out << "The reader's firmware is damaged: it differs from the image at 0x" << std::hex
-        << *report.damagedAt << std::dec << ".\n";
+    out << "The reader's firmware is damaged: it differs from the image at "
+        << Hex(*report.damagedAt) << ".\n";
   }
   if (report.note) out << *report.note << "\n";
   if (report.backupSaved) out << "Backup: " << *report.backupSaved << "\n";
@@ -544,16 +551,10 @@ void Verify(Session& session, const Options& options, Report& report) {
             : FindContentDifference(back.content, session.Carried().image,
                                     session.Carried().fw1Version, session.Carried().fw2Version);
   }
-  report.note = report.differs
-                    ? "The reader differs at 0x" +
-                          (report.firstDifference ? [](std::size_t v) {
-                            char text[32];
-                            std::snprintf(text, sizeof text, "%zx", v);
-                            return std::string(text);
-                          }(*report.firstDifference)
-                                                  : std::string("?")) +
-                          "."
-                    : std::string("The reader matches.");
+  report.note = !report.differs ? std::string("The reader matches.")
+                : report.firstDifference
+                    ? "The reader differs at " + Hex(*report.firstDifference) + "."
+                    : std::string("The reader differs.");
 }
 
 int RunCommand(std::span<const std::string_view> args, platform::Platform& platform,
@@ -603,14 +604,7 @@ int RunCommand(std::span<const std::string_view> args, platform::Platform& platf
         report.outcome = Outcome::kFailed;
         report.note = "The reader's firmware cannot be backed up: " + problem;
       } else {
-        Backup backup;
-        backup.created = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-        backup.usbPort = workflow::PortOf(session.Read().back.reader);
-        backup.diskNode = ToUtf8(session.Read().back.reader.diskPath);
-        const bool sectors = session.Read().back.reader.accessMode == kAccessModeSectors;
-        backup.flashPart = sectors ? "sectors" : "serial flash";
-        if (!sectors) backup.jedecId = session.Read().back.reader.flashId;
-        backup.content = content;
+        const Backup backup = workflow::BackupOf(session.Read().back.reader, content);
         std::ofstream file(*options->file, std::ios::binary | std::ios::trunc);
         file << FormatBackup(backup);
         file.close();
