@@ -1,8 +1,17 @@
-# Embeds a packed resource directory into an executable as the non-loaded ELF section
-# ".tr350.rsrc", which the Linux resource layer reads back from the program file itself.
+# Puts the program's resources into an executable where the platform keeps them. Linux: the
+# packed resource directory as the non-loaded ELF section ".tr350.rsrc", which the Linux resource
+# layer reads back from the program file itself. Windows: the resource script, compiled by the
+# resource compiler into the program's resource section.
 
-# tr350_embed_resources(<target> <packed-resource-file> <target-that-produces-it>)
+# tr350_embed_resources(<target> <packed-resource-file or .rc> <target-that-produces-it>)
 function(tr350_embed_resources target blob producer)
+  if(WIN32)
+    set_source_files_properties("${blob}" PROPERTIES GENERATED ON
+      OBJECT_DEPENDS "${TR350_RESOURCE_INPUTS}")
+    target_sources(${target} PRIVATE "${blob}")
+    add_dependencies(${target} ${producer})
+    return()
+  endif()
   set(stub "${CMAKE_CURRENT_BINARY_DIR}/${target}_rsrc.S")
   file(WRITE "${stub}.in"
     "    .section .tr350.rsrc,\"\",@progbits\n"

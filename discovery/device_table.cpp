@@ -3,9 +3,13 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "discovery/enumeration.h"
 #include "transport/pass_through.h"
@@ -71,6 +75,123 @@ bool HoldsDisk(const DeviceTable& table, std::u16string_view diskPath) {
   return false;
 }
 
+// What one table build learns once and reuses: the disk set, opened when the first node is looked
+// up, and each disk's answer to the identification command. Outside a build (a probe called on
+// its own) nothing is remembered and every question goes to the system, as the walk always did.
+class Scan {
+ public:
+  Scan(std::vector<SkippedCandidate>* skipped, bool remember)
+      : skipped_(skipped), remember_(remember) {}
+
+  std::vector<SkippedCandidate>* Skipped() const { return skipped_; }
+  bool Remembers() const { return remember_; }
+
+  bool FindDisk(std::u16string_view nodeId, std::span<char16_t> buffer, std::size_t& length) {
+    if (!remember_) return FindInterfacePath(InterfaceClass::kDisk, nodeId, buffer, length);
+    if (!disks_) {
+      disks_.emplace(InterfaceClass::kDisk,
+                     platform::Current().Devices().OpenPresent(InterfaceClass::kDisk));
+    }
+    return disks_->Find(nodeId, buffer, length);
+  }
+
+  // The disk's identification block, from the disk or from its earlier answer in this build. A
+  // wait for the search's lock is not the disk's answer and is not remembered.
+  bool Identify(DeviceEntry& record, std::span<std::uint8_t, kDeviceInfoLength> block,
+                std::optional<platform::Cause>& cause) {
+    const std::u16string path(FieldText(record.diskPath));
+    if (remember_) {
+      if (const auto it = answers_.find(path); it != answers_.end()) {
+        std::ranges::copy(it->second.block, block.begin());
+        cause = it->second.cause;
+        return it->second.answered;
+      }
+    }
+    const bool answered = ReadDeviceInfo(record, block);
+    cause = answered ? std::nullopt : LastFailure(record).cause;
+    if (remember_ && !(cause && cause->operation == "mutex wait")) {
+      Answer& answer = answers_[path];
+      answer.answered = answered;
+      std::ranges::copy(block, answer.block.begin());
+      answer.cause = cause;
+    }
+    return answered;
+  }
+
+ private:
+  struct Answer {
+    bool answered = false;
+    std::array<std::uint8_t, kDeviceInfoLength> block{};
+    std::optional<platform::Cause> cause;
+  };
+  std::vector<SkippedCandidate>* skipped_;
+  bool remember_;
+  std::optional<InterfaceIndex> disks_;
+  std::map<std::u16string, Answer> answers_;
+};
+
+bool FillFromDiskIn(Scan& scan, DeviceEntry& record, std::u16string_view nodeId) {
+  if (!FieldText(record.diskPath).empty()) return true;
+  std::size_t length = 0;
+  if (!scan.FindDisk(nodeId, record.diskPath, length)) return false;
+  SetFieldText(record.diskInstanceId, nodeId);
+  // The same steps as ProbeDisk, told apart so that a skipped disk keeps its reason.
+  ForgetFailure(record);
+  std::array<std::uint8_t, kDeviceInfoLength> block{};
+  std::optional<platform::Cause> cause;
+  std::optional<SkipReason> reason;
+  if (!scan.Identify(record, block, cause)) {
+    reason = ReasonOfFailedRead(cause);
+  } else if (!ParseDeviceInfo(record, block)) {
+    reason = block[11] == kStorageTypeSerialFlash ? SkipReason::kUnknownFlashPart
+                                                  : SkipReason::kUnknownStorage;
+    cause = LastFailure(record).cause;
+  }
+  if (reason) {
+    if (scan.Skipped() != nullptr) NoteSkipped(*scan.Skipped(), record, *reason, cause);
+    ForgetFailure(record);
+    // Not the reader's disk: the next candidate starts from an empty path and ID.
+    SetFieldText(record.diskPath, u"");
+    SetFieldText(record.diskInstanceId, u"");
+    return false;
+  }
+  return true;
+}
+
+void ProbeCandidateIn(Scan& scan, std::u16string_view nodeId, DeviceEntry& record) {
+  if (scan.Remembers()) {
+    // A node without a disk, or a record that holds one already, needs no lock: the probe would
+    // end at once.
+    if (!FieldText(record.diskPath).empty()) return;
+    char16_t path[kDeviceTextLength] = {};
+    std::size_t length = 0;
+    if (!scan.FindDisk(nodeId, path, length)) return;
+  }
+  platform::Mutexes& sync = platform::Current().Sync();
+  platform::UniqueMutex checkChip(sync, sync.Open(kCheckChipMutexName));
+  if (!checkChip.Get()) return;
+  record.accessMutex = checkChip.Get();
+  FillFromDiskIn(scan, record, nodeId);
+  record.accessMutex = {};
+}
+
+void SearchChildrenIn(Scan& scan, std::u16string_view usbDeviceId, DeviceEntry& record) {
+  char16_t child[kDeviceIdChars] = {};
+  std::size_t length = 0;
+  if (!GetChildId(usbDeviceId, child, length)) return;
+  std::u16string current(child, length);
+  ProbeCandidateIn(scan, current, record);
+  for (std::int32_t k = 1; k <= kMaxSearchedChildren; ++k) {
+    // The first child is tried a second time here: the walk has always done so, and a probe of
+    // a record that already holds a disk returns at once.
+    ProbeCandidateIn(scan, current, record);
+    if (GetChildId(current, child, length))
+      ProbeCandidateIn(scan, std::u16string_view(child, length), record);
+    if (!GetSiblingId(current, child, length)) break;
+    current.assign(child, length);
+  }
+}
+
 void FillDetails(DeviceEntry& record) {
   platform::DeviceSetup& devices = platform::Current().Devices();
   const platform::DeviceNodeDetails usb = devices.Details(FieldText(record.usbInstanceId));
@@ -129,57 +250,20 @@ bool ProbeDisk(DeviceEntry& record) {
 
 bool FillFromDisk(DeviceEntry& record, std::u16string_view nodeId,
                   std::vector<SkippedCandidate>* skipped) {
-  if (!FieldText(record.diskPath).empty()) return true;
-  std::size_t length = 0;
-  if (!FindInterfacePath(InterfaceClass::kDisk, nodeId, record.diskPath, length)) return false;
-  SetFieldText(record.diskInstanceId, nodeId);
-  // The same steps as ProbeDisk, told apart so that a skipped disk keeps its reason.
-  ForgetFailure(record);
-  std::array<std::uint8_t, kDeviceInfoLength> block{};
-  std::optional<SkipReason> reason;
-  if (!ReadDeviceInfo(record, block)) {
-    reason = ReasonOfFailedRead(LastFailure(record).cause);
-  } else if (!ParseDeviceInfo(record, block)) {
-    reason = block[11] == kStorageTypeSerialFlash ? SkipReason::kUnknownFlashPart
-                                                  : SkipReason::kUnknownStorage;
-  }
-  if (reason) {
-    if (skipped != nullptr) NoteSkipped(*skipped, record, *reason, LastFailure(record).cause);
-    ForgetFailure(record);
-    // Not the reader's disk: the next candidate starts from an empty path and ID.
-    SetFieldText(record.diskPath, u"");
-    SetFieldText(record.diskInstanceId, u"");
-    return false;
-  }
-  return true;
+  Scan scan(skipped, false);
+  return FillFromDiskIn(scan, record, nodeId);
 }
 
 void ProbeCandidate(std::u16string_view nodeId, DeviceEntry& record,
                     std::vector<SkippedCandidate>* skipped) {
-  platform::Mutexes& sync = platform::Current().Sync();
-  platform::UniqueMutex checkChip(sync, sync.Open(kCheckChipMutexName));
-  if (!checkChip.Get()) return;
-  record.accessMutex = checkChip.Get();
-  FillFromDisk(record, nodeId, skipped);
-  record.accessMutex = {};
+  Scan scan(skipped, false);
+  ProbeCandidateIn(scan, nodeId, record);
 }
 
 void SearchChildren(std::u16string_view usbDeviceId, DeviceEntry& record,
                     std::vector<SkippedCandidate>* skipped) {
-  char16_t child[kDeviceIdChars] = {};
-  std::size_t length = 0;
-  if (!GetChildId(usbDeviceId, child, length)) return;
-  std::u16string current(child, length);
-  ProbeCandidate(current, record, skipped);
-  for (std::int32_t k = 1; k <= kMaxSearchedChildren; ++k) {
-    // The first child is tried a second time here: the walk has always done so, and a probe of
-    // a record that already holds a disk returns at once.
-    ProbeCandidate(current, record, skipped);
-    if (GetChildId(current, child, length))
-      ProbeCandidate(std::u16string_view(child, length), record, skipped);
-    if (!GetSiblingId(current, child, length)) break;
-    current.assign(child, length);
-  }
+  Scan scan(skipped, false);
+  SearchChildrenIn(scan, usbDeviceId, record);
 }
 
 bool ReleaseDeviceTable(DeviceTable& table) {
@@ -241,13 +325,16 @@ bool BuildDeviceTable(DeviceTable& table) {
     return false;
   }
 
+  // One disk set and one identification answer per disk for the whole build: the walk reaches
+  // many nodes, and a disk on a hub is reached again from the hub.
+  Scan scan(&table.skipped, true);
   for (std::uint32_t i = 0; i < n; ++i) {
     DeviceEntry record = MakeEmptyDeviceEntry();
     std::size_t length = 0;
     if (!GetInstanceIdByIndex(*set, i, record.usbInstanceId, length)) continue;
     const std::u16string usbId(FieldText(record.usbInstanceId));
-    ProbeCandidate(usbId, record, &table.skipped);
-    SearchChildren(usbId, record, &table.skipped);
+    ProbeCandidateIn(scan, usbId, record);
+    SearchChildrenIn(scan, usbId, record);
     if (FieldText(record.diskPath).empty()) continue;
     FillDetails(record);
 
@@ -274,6 +361,48 @@ bool BuildDeviceTable(DeviceTable& table) {
   if (table.count >= 1) return true;
   std::lock_guard lock(TableLock());
   DismantleLocked(table);
+  return false;
+}
+
+std::u16string UsbPortPath(std::u16string_view usbInstanceId) {
+  // USB allows five hubs between the root hub and a device; more steps mean a broken tree.
+  constexpr int kMaxSteps = 8;
+  platform::DeviceSetup& devices = platform::Current().Devices();
+  std::vector<std::int32_t> ports;
+  std::int32_t bus = 0;
+  std::u16string node(usbInstanceId);
+  for (int step = 0; step < kMaxSteps; ++step) {
+    const platform::DeviceNodeDetails details = devices.Details(node);
+    // The root hub has no parent in the USB tree and sits at no port.
+    if (details.parentInstanceId.empty() || details.portNumber <= 0) break;
+    ports.push_back(details.portNumber);
+    bus = details.hubNumber;
+    node = details.parentInstanceId;
+  }
+  if (ports.empty()) return {};
+  std::string text = std::to_string(bus) + "-";
+  for (auto it = ports.rbegin(); it != ports.rend(); ++it) {
+    text += std::to_string(*it);
+    if (std::next(it) != ports.rend()) text += ".";
+  }
+  return {text.begin(), text.end()};
+}
+
+bool FindReaderAtPort(std::u16string_view portPath, DeviceEntry& record) {
+  if (portPath.empty()) return false;
+  const auto set = platform::Current().Devices().OpenPresent(InterfaceClass::kUsbDevice);
+  if (!set) return false;
+  for (std::size_t i = 0; i < set->Size(); ++i) {
+    const std::optional<std::u16string> id = set->InstanceId(i);
+    if (!id || UsbPortPath(*id) != portPath) continue;
+    record = MakeEmptyDeviceEntry();
+    SetFieldText(record.usbInstanceId, *id);
+    ProbeCandidate(*id, record);
+    SearchChildren(*id, record);
+    if (FieldText(record.diskPath).empty()) return false;
+    FillDetails(record);
+    return true;
+  }
   return false;
 }
 

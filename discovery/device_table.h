@@ -94,4 +94,16 @@ bool ProbeDisk(DeviceEntry& record);
 void SearchChildren(std::u16string_view usbDeviceId, DeviceEntry& record,
                     std::vector<SkippedCandidate>* skipped = nullptr);
 
+// ---- Readers by their USB port ------------------------------------------------------------------
+
+// The USB port a device is plugged into, as the bus and the chain of hub ports from the root hub
+// down ("1-3.2": bus 1, port 3 of the root hub, port 2 of the hub there); empty when the system
+// does not tell. It stays the same while the reader comes and goes (a restart, a replug), unlike
+// its instance ID and disk node.
+std::u16string UsbPortPath(std::u16string_view usbInstanceId);
+
+// Searches the USB device plugged into that port as a build would (check-chip mutex, walk, probe)
+// and fills `record` (without a slot mutex) when it is a reader. False when nothing there answers.
+bool FindReaderAtPort(std::u16string_view portPath, DeviceEntry& record);
+
 }  // namespace tr350

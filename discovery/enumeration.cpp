@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace tr350 {
 namespace {
@@ -27,6 +28,12 @@ bool CopyTreeId(const std::optional<std::u16string>& id, std::span<char16_t> buf
   buffer[id->size()] = u'\0';
   length = id->size();
   return true;
+}
+
+std::u16string Folded(std::u16string_view id) {
+  std::u16string out(id);
+  for (char16_t& c : out) c = FoldCase(c);
+  return out;
 }
 
 }  // namespace
@@ -82,6 +89,28 @@ bool FindInterfacePath(InterfaceClass interfaceClass, std::u16string_view instan
         GetInterfacePath(interfaceClass, *set, index, buffer, length)) {
       return true;
     }
+  }
+  return false;
+}
+
+InterfaceIndex::InterfaceIndex(InterfaceClass interfaceClass,
+                               std::unique_ptr<platform::DeviceInfoSet> set)
+    : class_(interfaceClass), set_(std::move(set)) {
+  if (!set_) return;
+  for (std::size_t index = 0; index < set_->Size(); ++index) {
+    char16_t id[260] = {};
+    std::size_t idLength = 0;
+    if (!GetInstanceIdByIndex(*set_, index, id, idLength)) continue;
+    byId_[Folded(std::u16string_view(id, idLength / sizeof(char16_t) - 1))].push_back(index);
+  }
+}
+
+bool InterfaceIndex::Find(std::u16string_view instanceId, std::span<char16_t> buffer,
+                          std::size_t& length) const {
+  const auto it = byId_.find(Folded(instanceId));
+  if (it == byId_.end()) return false;
+  for (const std::size_t index : it->second) {
+    if (GetInterfacePath(class_, *set_, index, buffer, length)) return true;
   }
   return false;
 }

@@ -5,8 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -45,5 +49,20 @@ bool GetSiblingId(std::u16string_view nodeId, std::span<char16_t> buffer, std::s
 
 // Instance IDs compare without regard to letter case.
 bool SameInstanceId(std::u16string_view a, std::u16string_view b);
+
+// One snapshot of a class's set with its members looked up by instance ID: what FindInterfacePath
+// answers, without opening the set again for every question. A member whose ID cannot be read is
+// never found; among members of one ID the first whose path fits wins, as with FindInterfacePath.
+class InterfaceIndex {
+ public:
+  // Null set: a set that could not be opened, in which nothing is found.
+  InterfaceIndex(InterfaceClass interfaceClass, std::unique_ptr<platform::DeviceInfoSet> set);
+  bool Find(std::u16string_view instanceId, std::span<char16_t> buffer, std::size_t& length) const;
+
+ private:
+  InterfaceClass class_;
+  std::unique_ptr<platform::DeviceInfoSet> set_;
+  std::unordered_map<std::u16string, std::vector<std::size_t>> byId_;  // by case-folded ID
+};
 
 }  // namespace tr350

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <stdexcept>
 #include <string>
 
@@ -112,17 +113,21 @@ void TwoReaders(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   m.SetDiskOrder(DiskOrder::kReverseUsbOrder);
 }
 
-void NoReader(Machine& m, platform::Clock&, const ScenarioInputs&) {
-  const DeviceId bus = m.AddBus();
-  m.Connect(bus, 1, KeyboardDevice());
-  const DeviceId hub = m.ConnectHub(bus, 2);
+UsbDeviceSpec MouseDevice() {
   UsbDeviceSpec mouse;
   mouse.vendorId = 0x2F12;
   mouse.productId = 0x3001;
   mouse.manufacturer = u"Generic";
   mouse.product = u"USB Optical Mouse";
   mouse.interfaces = {{u"USB Input Device", u"HID-compliant mouse"}};
-  m.Connect(hub, 1, std::move(mouse));
+  return mouse;
+}
+
+void NoReader(Machine& m, platform::Clock&, const ScenarioInputs&) {
+  const DeviceId bus = m.AddBus();
+  m.Connect(bus, 1, KeyboardDevice());
+  const DeviceId hub = m.ConnectHub(bus, 2);
+  m.Connect(hub, 1, MouseDevice());
 }
 
 void NoUsb(Machine& m, platform::Clock&, const ScenarioInputs&) {
@@ -185,6 +190,30 @@ void OtherBridge(Machine& m, platform::Clock& clock, const ScenarioInputs&) {
   m.Connect(bus, 1, std::move(spec));
 }
 
+// Readers of both storage kinds and several flash parts, behind two levels of hubs; five hold
+// older firmware, three the current release.
+void EightReaders(Machine& m, platform::Clock& clock, const ScenarioInputs& inputs) {
+  FirmwareContentSpec current = CurrentFirmware();
+  current.release.assign(inputs.releaseImage.begin(), inputs.releaseImage.end());
+  const DeviceId bus = m.AddBus();
+  m.Connect(bus, 1, KeyboardDevice());
+  const DeviceId front = m.ConnectHub(bus, 2);
+  m.Connect(front, 1, ReaderDevice(FlashReader(clock, "ef-4016", OldFirmware())));
+  m.Connect(front, 2, ReaderDevice(SectorReader(clock, OldFirmware())));
+  m.Connect(front, 3, ReaderDevice(FlashReader(clock, "c8-4013", current, kCurrentBridgeVersion)));
+  m.Connect(front, 4, ReaderDevice(FlashReader(clock, "c2-2016", OldFirmware())));
+  m.Connect(bus, 3, ReaderDevice(SectorReader(clock, current)));
+  const DeviceId back = m.ConnectHub(bus, 4, HubSpec{.ports = 7});
+  const DeviceId inner = m.ConnectHub(back, 1);
+  m.Connect(inner, 2, ReaderDevice(FlashReader(clock, "ef-3013", OldFirmware())));
+  m.Connect(inner, 3, ReaderDevice(SectorReader(clock, OldFirmware())));
+  m.Connect(back, 3, ReaderDevice(FlashReader(clock, "1c-3114", current, kCurrentBridgeVersion)));
+}
+
+void SixtyFourDevices(Machine& m, platform::Clock& clock, const ScenarioInputs& inputs) {
+  PopulateMixedMachine(m, clock, 64, inputs);
+}
+
 struct Entry {
   ScenarioInfo info;
   void (*build)(Machine&, platform::Clock&, const ScenarioInputs&);
@@ -235,6 +264,14 @@ constexpr std::array kScenarios = {
            "A USB card reader of another product whose identification answer decodes "
            "(2B7C:0350, storage type 3)."},
           OtherBridge},
+    Entry{{"eight-readers",
+           "Eight TR350s behind two levels of hubs, serial flash and sector storage mixed: five "
+           "with older firmware, three current."},
+          EightReaders},
+    Entry{{"sixty-four-devices",
+           "64 USB devices on hubs: 16 TR350s (half of the serial-flash ones current), "
+           "keyboards, mice, hubs and plain disks that refuse the identification command."},
+          SixtyFourDevices},
 };
 
 const std::array<ScenarioInfo, kScenarios.size()> kInfos = [] {
@@ -259,6 +296,66 @@ std::optional<std::string_view> ScenarioDescription(std::string_view name) {
   const auto it = std::ranges::find(kScenarios, name, [](const Entry& e) { return e.info.name; });
   if (it == kScenarios.end()) return std::nullopt;
   return it->info.description;
+}
+
+// The devices repeat this cycle, filled breadth first into the free ports of the buses and the
+// hubs already placed, so that the later ones sit behind one or two hubs.
+void PopulateMixedMachine(Machine& m, platform::Clock& clock, std::size_t devices,
+                          const ScenarioInputs& inputs) {
+  enum class Kind { kFlashReader, kKeyboard, kHub, kMouse, kSectorReader, kRefusingDisk };
+  constexpr std::array kCycle = {Kind::kFlashReader, Kind::kKeyboard,     Kind::kHub,
+                                 Kind::kMouse,       Kind::kSectorReader, Kind::kRefusingDisk,
+                                 Kind::kKeyboard,    Kind::kHub};
+  constexpr std::array<std::string_view, 4> kChips = {"ef-4016", "c8-4013", "c2-2016", "ef-3013"};
+  FirmwareContentSpec current = CurrentFirmware();
+  current.release.assign(inputs.releaseImage.begin(), inputs.releaseImage.end());
+
+  struct FreePort {
+    DeviceId hub;
+    std::uint8_t port;
+  };
+  std::deque<FreePort> ports;
+  std::size_t flashReaders = 0;
+  for (std::size_t i = 0; i < devices; ++i) {
+    if (ports.empty()) {
+      const DeviceId bus = m.AddBus();
+      for (std::uint8_t p = 1; p <= 8; ++p) ports.push_back({bus, p});
+    }
+    const FreePort at = ports.front();
+    ports.pop_front();
+    switch (kCycle[i % kCycle.size()]) {
+      case Kind::kFlashReader: {
+        const std::string_view chip = kChips[flashReaders % kChips.size()];
+        const bool isCurrent = flashReaders++ % 2 == 1;
+        m.Connect(at.hub, at.port,
+                  ReaderDevice(isCurrent ? FlashReader(clock, chip, current, kCurrentBridgeVersion)
+                                         : FlashReader(clock, chip, OldFirmware())));
+        break;
+      }
+      case Kind::kKeyboard:
+        m.Connect(at.hub, at.port, KeyboardDevice());
+        break;
+      case Kind::kHub: {
+        // Seven ports keep the tree within USB's five hubs below a root hub up to 256 devices.
+        const DeviceId hub = m.ConnectHub(at.hub, at.port, HubSpec{.ports = 7});
+        for (std::uint8_t p = 1; p <= 7; ++p) ports.push_back({hub, p});
+        break;
+      }
+      case Kind::kMouse:
+        m.Connect(at.hub, at.port, MouseDevice());
+        break;
+      case Kind::kSectorReader:
+        m.Connect(at.hub, at.port, ReaderDevice(SectorReader(clock, OldFirmware())));
+        break;
+      case Kind::kRefusingDisk: {
+        ReaderConfig config;
+        config.vendorCommands = false;
+        m.Connect(at.hub, at.port,
+                  PlainDiskDevice(std::make_shared<Reader>(clock, SectorStorage{256}, config)));
+        break;
+      }
+    }
+  }
 }
 
 std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock, DiskHost host,

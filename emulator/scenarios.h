@@ -29,6 +29,12 @@ struct ScenarioInputs {
   std::span<const std::uint8_t> releaseImage;
 };
 
+// Adds `devices` USB devices to the machine (hubs count as devices; buses are added as needed):
+// TR350s of both storage kinds, keyboards, mice, hubs and plain disks that refuse the
+// identification command, in a fixed cycle. The same count always gives the same machine.
+void PopulateMixedMachine(Machine& m, platform::Clock& clock, std::size_t devices,
+                          const ScenarioInputs& inputs = {});
+
 // A new machine set up as the scenario says, its readers on `clock`; null for an unknown name.
 // Thread-safe.
 std::unique_ptr<Machine> BuildScenario(std::string_view name, platform::Clock& clock, DiskHost host,

@@ -4,11 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <type_traits>
 
 namespace tr350::platform {
 namespace {
 
-// One per thread, as errno; nothing else in the process shares it.
+// One per thread, as errno; nothing else in the process shares it. Trivially destructible, so no
+// destructor runs at thread exit (Wine's heap does not survive those).
+static_assert(std::is_trivially_destructible_v<std::optional<Cause>>);
 thread_local std::optional<Cause> t_lastCause;
 
 std::string Hex2(unsigned value) {

@@ -32,24 +32,33 @@ const std::map<std::string, std::set<std::string>> kAllowed = {
      {"ids", "image", "discovery", "transport", "platform", "records/pass_through_request",
       "records/device_entry"}},
     {"platform/linux", {"platform", "records/pass_through_request"}},
+    {"platform/windows", {"platform", "records/pass_through_request"}},
     {"emulator", {"platform"}},
     {"platform/emulated", {"platform", "records/pass_through_request", "emulator", "ids"}},
     {"ui", {"platform"}},
     {"ui/headless", {"ui", "platform"}},
     {"ui/qt", {"ui", "platform"}},
+    {"ui/win32", {"ui", "platform"}},
     {"res", {"ids", "ui"}},
     {"app",
      {"ids", "image", "records/pass_through_request", "records/device_entry", "platform",
       "transport", "discovery", "workflow", "ui", "res"}},
     {"app/cli",
      {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
-      "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui",
-      "ui/headless", "res"}},
+      "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui", "ui/headless",
+      "res"}},
     {"app/gui",
      {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
       "platform/linux", "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui",
-      "ui/qt", "res"}},
-    {"tools", {"image"}},
+      "ui/qt", "res", "app/desktop"}},
+    {"app/win32",
+     {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
+      "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui", "ui/win32",
+      "res", "app/desktop"}},
+    {"app/desktop",
+     {"app", "ids", "image", "records/pass_through_request", "records/device_entry", "platform",
+      "platform/emulated", "emulator", "transport", "discovery", "workflow", "ui", "res"}},
+    {"tools", {"image", "ui", "res", "ids"}},
 };
 
 // The module a path (relative to the source root, without extension for records/) belongs to.
@@ -69,10 +78,28 @@ TEST(LayeringTest, NoProductFileIncludesAModuleItMayNot) {
   const std::regex include(R"re(^\s*#\s*include\s*"([a-z_]+/[^"]+)")re");
   std::vector<std::string> violations;
   std::size_t files = 0;
-  for (const char* product :
-       {"ids", "image", "records", "platform", "platform/linux", "platform/emulated", "transport",
-        "discovery", "workflow", "emulator", "ui", "ui/headless", "ui/qt", "res", "app", "app/cli",
-        "app/gui", "tools"}) {
+  for (const char* product : {"ids",
+                              "image",
+                              "records",
+                              "platform",
+                              "platform/linux",
+                              "platform/windows",
+                              "platform/emulated",
+                              "transport",
+                              "discovery",
+                              "workflow",
+                              "emulator",
+                              "ui",
+                              "ui/headless",
+                              "ui/qt",
+                              "ui/win32",
+                              "res",
+                              "app",
+                              "app/cli",
+                              "app/desktop",
+                              "app/gui",
+                              "app/win32",
+                              "tools"}) {
     for (const fs::directory_entry& entry : fs::directory_iterator(root / product)) {
       const std::string ext = entry.path().extension().string();
       if (ext != ".h" && ext != ".cpp") continue;

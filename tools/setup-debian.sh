@@ -10,6 +10,11 @@ packages=(
   qt6-base-dev xvfb xauth fonts-noto-cjk fonts-dejavu-core
   dpkg-dev
   qemu-system-x86
+  # The Windows build: mingw-w64's posix-thread compilers, Wine to test it, NSIS for the installer.
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine wine64 libwine fonts-wine nsis unzip
+  # Screenshots of the Windows window (tools/screenshot-windows.sh).
+  imagemagick locales
 )
 
 missing=()

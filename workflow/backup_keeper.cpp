@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "discovery/device_table.h"
 #include "platform/text.h"
 #include "records/device_entry.h"
 
@@ -17,7 +18,10 @@ std::string Utf8(std::u16string_view text) {
 }  // namespace
 
 std::string PortOf(const ReaderIdentity& reader) {
-  return Utf8(reader.usbInstanceId);
+  // The port path stays the same while a reader is re-plugged or restarted, where the instance ID
+  // need not: with several readers blank at once, each must find its own backup again.
+  const std::u16string port = UsbPortPath(reader.usbInstanceId);
+  return Utf8(port.empty() ? reader.usbInstanceId : port);
 }
 
 Backup BackupOf(const ReaderIdentity& reader, std::span<const std::uint8_t> content) {

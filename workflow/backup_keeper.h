@@ -28,7 +28,8 @@ std::filesystem::path DefaultBackupDirectory(bool emulated);
 // The backup record of a reader's content, made now.
 Backup BackupOf(const ReaderIdentity& reader, std::span<const std::uint8_t> content);
 
-// The port text a backup records for a reader.
+// The port text a backup records for a reader: its USB port path ("1-3.2"), else, where the system
+// does not tell the port, its USB instance ID. Asks the current platform's device tree.
 std::string PortOf(const ReaderIdentity& reader);
 
 }  // namespace tr350::workflow

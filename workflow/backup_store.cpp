@@ -77,10 +77,12 @@ OrError<fs::path> BackupStore::DefaultDirectory(const EnvironmentLookup& getenv)
     return path;
   };
   if (auto state = usable("XDG_STATE_HOME")) return {*state / kBackupFolderName, {}};
+  // Windows keeps a user's application state under the local application data folder.
+  if (auto local = usable("LOCALAPPDATA")) return {*local / kBackupFolderName, {}};
   if (auto home = usable("HOME")) return {*home / ".local" / "state" / kBackupFolderName, {}};
   return Fail<fs::path>(
-      "cannot tell where firmware backups are kept: neither XDG_STATE_HOME nor HOME is set to "
-      "an absolute path");
+      "cannot tell where firmware backups are kept: neither XDG_STATE_HOME, LOCALAPPDATA nor "
+      "HOME is set to an absolute path");
 }
 
 OrError<fs::path> BackupStore::SavePending(const Backup& backup) const {

@@ -49,7 +49,8 @@ class BackupStore {
   explicit BackupStore(std::filesystem::path directory) : m_directory(std::move(directory)) {}
 
   // $XDG_STATE_HOME/tr350-fwupdate when XDG_STATE_HOME is set and absolute, else
-  // $HOME/.local/state/tr350-fwupdate when HOME is; otherwise an error.
+  // %LOCALAPPDATA%\tr350-fwupdate when that is (Windows), else $HOME/.local/state/tr350-fwupdate
+  // when HOME is; otherwise an error.
   static OrError<std::filesystem::path> DefaultDirectory(const EnvironmentLookup& getenv);
 
   const std::filesystem::path& Directory() const { return m_directory; }

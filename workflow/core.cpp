@@ -93,28 +93,32 @@ class TableScope {
   DeviceTable& table_;
 };
 
+// Waits for a reader's slot mutex; the failed "lock" step when it is not taken.
+std::optional<Failure> TakeReaderLock(platform::MutexHandle mutex) {
+  const auto inUse = [](platform::Cause cause) {
+    return Failure{ErrorCode::kReaderInUse, FailedStep{"lock", std::nullopt, cause}};
+  };
+  if (!mutex) return inUse({.operation = "mutex wait", .detail = "no mutex"});
+  platform::ClearLastCause();
+  switch (platform::Current().Sync().Wait(mutex, kAccessWaitMs)) {
+    case platform::WaitResult::kSignaled:
+    case platform::WaitResult::kAbandoned:  // a program died holding it: the content is judged
+      return std::nullopt;
+    case platform::WaitResult::kTimedOut:
+      return inUse({.operation = "mutex wait", .detail = "timed out"});
+    case platform::WaitResult::kFailed:
+      return inUse(platform::LastCause().value_or(platform::Cause{.operation = "mutex wait"}));
+  }
+  return inUse({.operation = "mutex wait"});
+}
+
 // Holds a reader's slot mutex for a whole workflow, so that another program's commands cannot
 // come between this one's. The commands take the same mutex again on this thread.
 class ReaderLock {
  public:
   explicit ReaderLock(const DeviceEntry& reader) : mutex_(reader.accessMutex) {
-    const auto inUse = [](platform::Cause cause) {
-      return Failure{ErrorCode::kReaderInUse, FailedStep{"lock", std::nullopt, cause}};
-    };
-    if (!mutex_) throw inUse({.operation = "mutex wait", .detail = "no mutex"});
-    platform::Mutexes& sync = platform::Current().Sync();
-    platform::ClearLastCause();
-    switch (sync.Wait(mutex_, kAccessWaitMs)) {
-      case platform::WaitResult::kSignaled:
-      case platform::WaitResult::kAbandoned:  // a program died holding it: the content is judged
-        sync_ = &sync;
-        return;
-      case platform::WaitResult::kTimedOut:
-        throw inUse({.operation = "mutex wait", .detail = "timed out"});
-      case platform::WaitResult::kFailed:
-        throw inUse(platform::LastCause().value_or(platform::Cause{.operation = "mutex wait"}));
-    }
-    throw inUse({.operation = "mutex wait"});
+    if (auto failure = TakeReaderLock(mutex_)) throw *failure;
+    sync_ = &platform::Current().Sync();
   }
   ~ReaderLock() { sync_->Release(mutex_); }
   ReaderLock(const ReaderLock&) = delete;
@@ -286,6 +290,34 @@ UpdateResult WriteFirstReader(DeviceTable& table, const UpdateRequest& request, 
   return result;
 }
 
+// What an update writes to `reader`: the carried image under the reader's own header, which is
+// read again under the lock and must agree with the one the request names.
+std::vector<std::uint8_t> UpdateContentFor(const DeviceEntry& reader, const CarriedView& carried,
+                                           const UpdateRequest& request) {
+  // A header that is not a programmed reader header (a flash left blank reads back so) is
+  // never written.
+  if (!IsProgrammedReaderHeader(request.readerHeader)) throw Failure{ErrorCode::kDeviceHeader};
+  // The reader keeps its header for good, so one read of it is not trusted: it is read again
+  // under this lock and must agree (a bit lost in the check's read, or another reader plugged
+  // in since, would otherwise be written back). A header recovered for a blank reader has
+  // nothing to agree with.
+  if (!request.currentContent.empty()) {
+    HeaderBytes again;
+    if (!ReadWithRetry(reader, 0, again)) {
+      throw StepFailure(ErrorCode::kEepromRead, reader, "read", 0);
+    }
+    if (!std::ranges::equal(again, request.readerHeader)) throw Failure{ErrorCode::kEepromRead};
+  }
+  FlashContentRequest contentRequest;
+  contentRequest.readerHeader = request.readerHeader;
+  contentRequest.fw1Version = carried.fw1Version;
+  contentRequest.fw2Version = carried.fw2Version;
+  contentRequest.infoWord2 = reader.infoWord2;
+  std::optional<FlashContent> content = AssembleFlashContent(carried.image, contentRequest);
+  if (!content) throw Failure{ErrorCode::kPrepareImage};
+  return std::move(content->bytes);
+}
+
 }  // namespace
 
 std::string FailedStep::Describe() const {
@@ -373,29 +405,63 @@ Judgement Judge(const ReadBack& back, const CarriedView& carried) {
 UpdateResult UpdateReader(DeviceTable& table, const CarriedView& carried,
                           const UpdateRequest& request, Observer& observer) {
   return WriteFirstReader(table, request, observer, [&](const DeviceEntry& reader) {
-    // A header that is not a programmed reader header (a flash left blank reads back so) is
-    // never written.
-    if (!IsProgrammedReaderHeader(request.readerHeader)) throw Failure{ErrorCode::kDeviceHeader};
-    // The reader keeps its header for good, so one read of it is not trusted: it is read again
-    // under this lock and must agree (a bit lost in the check's read, or another reader plugged
-    // in since, would otherwise be written back). A header recovered for a blank reader has
-    // nothing to agree with.
-    if (!request.currentContent.empty()) {
-      HeaderBytes again;
-      if (!ReadWithRetry(reader, 0, again)) {
-        throw StepFailure(ErrorCode::kEepromRead, reader, "read", 0);
-      }
-      if (!std::ranges::equal(again, request.readerHeader)) throw Failure{ErrorCode::kEepromRead};
-    }
-    FlashContentRequest contentRequest;
-    contentRequest.readerHeader = request.readerHeader;
-    contentRequest.fw1Version = carried.fw1Version;
-    contentRequest.fw2Version = carried.fw2Version;
-    contentRequest.infoWord2 = reader.infoWord2;
-    std::optional<FlashContent> content = AssembleFlashContent(carried.image, contentRequest);
-    if (!content) throw Failure{ErrorCode::kPrepareImage};
-    return std::move(content->bytes);
+    return UpdateContentFor(reader, carried, request);
   });
+}
+
+HeldReader::HeldReader(const DeviceEntry& reader) : entry_(reader), lock_(reader.accessMutex) {
+  port_ = UsbPortPath(FieldText(reader.usbInstanceId));
+  if (auto failure = TakeReaderLock(lock_)) {
+    lockFailure_ = failure->step;
+    return;
+  }
+  sync_ = &platform::Current().Sync();
+}
+
+HeldReader::~HeldReader() {
+  if (sync_ != nullptr) sync_->Release(lock_);
+}
+
+bool HeldReader::FindAgain() {
+  DeviceEntry found = MakeEmptyDeviceEntry();
+  if (!FindReaderAtPort(port_, found)) return false;
+  found.accessMutex = lock_;  // the slot mutex this thread holds, not one of a table of its own
+  found.tableIndex = entry_.tableIndex;
+  entry_ = found;
+  return true;
+}
+
+ReadResult ReadReader(const HeldReader& held, Observer& observer) {
+  ReadResult result;
+  try {
+    if (held.LockFailure()) throw Failure{ErrorCode::kReaderInUse, held.LockFailure()};
+    observer.Progress(kReadTableBuilt);
+    const DeviceEntry reader = held.Entry();
+    result.back.reader = IdentityOf(reader);
+    ReadSections(reader, result.back, observer);
+    observer.Progress(kReadProgressHigh);
+  } catch (const Failure& failure) {
+    result.error = failure.code;
+    result.failedStep = failure.step;
+  }
+  return result;
+}
+
+UpdateResult UpdateReader(const HeldReader& held, const CarriedView& carried,
+                          const UpdateRequest& request, Observer& observer) {
+  UpdateResult result;
+  try {
+    if (held.LockFailure()) throw Failure{ErrorCode::kReaderInUse, held.LockFailure()};
+    observer.Progress(kUpdateTableBuilt);
+    const DeviceEntry reader = held.Entry();
+    const std::vector<std::uint8_t> bytes = UpdateContentFor(reader, carried, request);
+    WriteContent(reader, bytes, request, observer, result);
+    observer.Progress(kUpdateProgressHigh);
+  } catch (const Failure& failure) {
+    result.error = failure.code;
+    result.failedStep = failure.step;
+  }
+  return result;
 }
 
 UpdateResult RestoreReader(DeviceTable& table, std::span<const std::uint8_t> content,

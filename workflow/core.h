@@ -143,6 +143,45 @@ UpdateResult UpdateReader(DeviceTable& table, const CarriedView& carried,
 UpdateResult RestoreReader(DeviceTable& table, std::span<const std::uint8_t> content,
                            const UpdateRequest& request, Observer& observer);
 
+// ---- Several readers at once
+// ---------------------------------------------------------------------- One table build finds the
+// readers; each is then worked on by a thread of its own, which holds that reader's lock (its slot
+// mutex from the build) from the start to the end, the restart and the read after it included. The
+// table must outlive the threads' work.
+
+// A reader of a kept table, locked by the thread that made this object (which must also be the
+// one that destroys it, as the lock belongs to a thread).
+class HeldReader {
+ public:
+  // Waits for the reader's lock, as a workflow on the first reader does.
+  explicit HeldReader(const DeviceEntry& reader);
+  ~HeldReader();
+  HeldReader(const HeldReader&) = delete;
+  HeldReader& operator=(const HeldReader&) = delete;
+
+  // Why the lock is not held ("lock" step, kReaderInUse); none while it is.
+  const std::optional<FailedStep>& LockFailure() const { return lockFailure_; }
+  const DeviceEntry& Entry() const { return entry_; }
+  // The USB port the reader was found at ("1-3.2"); empty when the system does not tell.
+  const std::u16string& Port() const { return port_; }
+  // Searches the reader's port again (after a restart its disk comes back under a new node);
+  // true when a reader answers there, which the workflows then use under the same lock.
+  bool FindAgain();
+
+ private:
+  DeviceEntry entry_;
+  std::u16string port_;
+  platform::MutexHandle lock_;
+  platform::Mutexes* sync_ = nullptr;
+  std::optional<FailedStep> lockFailure_;
+};
+
+// The read-back and the update of a held reader: the same steps as on the first reader of a
+// fresh table, without building one.
+ReadResult ReadReader(const HeldReader& reader, Observer& observer);
+UpdateResult UpdateReader(const HeldReader& reader, const CarriedView& carried,
+                          const UpdateRequest& request, Observer& observer);
+
 // A header an update may write: programmed (signature 0x2A7E) and naming the supported product.
 bool IsProgrammedReaderHeader(std::span<const std::uint8_t, kImageHeaderSize> header);
 

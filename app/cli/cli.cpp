@@ -17,8 +17,7 @@
 #include "image/version_stamp.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/virtual_clock.h"
-#include "platform/linux/elf_resources.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/native.h"
 #include "platform/text.h"
 
 namespace tr350::cli {
@@ -32,7 +31,8 @@ constexpr std::string_view kUsageHead =
     "Commands:\n"
     "  info [--json]   show the tool's version and the firmware image it carries\n"
     "  list [--json] [--verbose]\n"
-    "                  list the readers attached to this machine; --verbose adds every other\n"
+    "                  list the readers attached to this machine, each with its id (its USB\n"
+    "                  port: bus and hub ports) and part; --verbose adds every other\n"
     "                  disk the search reached and why it was passed over (with --json: an\n"
     "                  object {\"readers\": [...], \"skipped\": [...]})\n";
 
@@ -126,6 +126,7 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
     const std::string disk = ToUtf8(FieldText(e.diskPath));
     if (json) {
       out << (i == 0 ? "" : ", ") << "{\"slot\": " << e.tableIndex
+          << ", \"id\": " << JsonString(ReaderId(e)) << ", \"part\": " << JsonString(ReaderPart(e))
           << ", \"instanceId\": " << JsonString(usbId) << ", \"diskPath\": " << JsonString(disk)
           << ", \"vendorId\": " << JsonString(Hex(e.vendorId, 4))
           << ", \"productId\": " << JsonString(Hex(e.productId, 4))
@@ -134,7 +135,9 @@ int List(std::span<const std::string_view> args, std::ostream& out, std::ostream
           << ", \"flashId\": " << JsonString(Hex(e.flashId, 6)) << "}";
     } else {
       out << "Reader " << e.tableIndex << ": " << usbId << "\n"
+          << "  reader id:     " << ReaderId(e) << "\n"
           << "  disk path:     " << disk << "\n"
+          << "  part:          " << ReaderPart(e) << "\n"
           << "  identifiers:   vendor " << Hex(e.vendorId, 4) << ", product " << Hex(e.productId, 4)
           << "\n"
           << "  storage type:  " << int{e.storageType} << " (access mode " << e.accessMode << ")\n";
@@ -218,8 +221,8 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
   const auto rest = args.subspan(next);
 
   // A damaged program file is said so at once, whatever was asked of it.
-  platform::ElfModuleResources resources;
-  if (resources.SectionState() == platform::ElfModuleResources::State::kDamaged) {
+  const auto resources = platform::OpenProgramResources();
+  if (resources->ResourceState() == platform::ProgramResources::State::kDamaged) {
     err << kProgramName << ": the program file is damaged: its resources cannot be read; "
         << "reinstall the tool\n";
     return kExitFailure;
@@ -235,13 +238,13 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
     return kExitOk;
   }
   if (!scenario) {
-    platform::LinuxPlatform real;
-    platform::ScopedPlatform scope(real);
-    return RunCli(rest, real, out, err);
+    const auto real = platform::MakeNativePlatform();
+    platform::ScopedPlatform scope(*real);
+    return RunCli(rest, *real, out, err);
   }
   // The emulated machine runs on a virtual clock: its erase and program times cost no waiting.
   platform::VirtualClock clock;
-  const auto emulated = platform::EmulatedPlatform::ForScenario(*scenario, clock, resources);
+  const auto emulated = platform::EmulatedPlatform::ForScenario(*scenario, clock, *resources);
   if (!emulated) {
     err << kProgramName << ": unknown scenario '" << PrintableArgument(*scenario)
         << "'; --simulate=help lists them\n";

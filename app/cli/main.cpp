@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "app/cli/cli.h"
-#include "platform/linux/standard_streams.h"
+#include "platform/native.h"
 #include "platform/termination.h"
 
 int main(int argc, char** argv) {
   // Before anything is opened: no reader's node may become the standard output.
-  if (!tr350::platform::OpenMissingStandardDescriptors()) return tr350::cli::kExitFailure;
+  if (!tr350::platform::PrepareStandardStreams()) return tr350::cli::kExitFailure;
   tr350::platform::IgnoreBrokenPipe();
   tr350::platform::InstallTerminationHandlers(tr350::cli::kProgramName);
 

@@ -2,11 +2,18 @@
 // texts (status, message area, boxes) reported on the terminal or as one JSON object.
 #include "app/cli/workflow_commands.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
+#include <latch>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/cli/cli.h"
@@ -33,6 +40,8 @@ struct Options {
   bool json = false;
   ProgressStyle progress = ProgressStyle::kAuto;
   std::optional<std::string> file;
+  bool all = false;                   // check, update: every reader found
+  std::optional<std::string> reader;  // check, update: the reader of this id
 };
 
 enum class Verdict {
@@ -131,8 +140,29 @@ std::optional<Options> ParseOptions(std::span<const std::string_view> args, Comm
   Options options;
   const bool takesFile =
       command == Command::kVerify || command == Command::kBackup || command == Command::kRestore;
-  for (std::string_view arg : args) {
-    if (arg == "--json") {
+  const bool choosesReaders = command == Command::kCheck || command == Command::kUpdate;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (choosesReaders && arg == "--all") {
+      options.all = true;
+    } else if (choosesReaders && (arg == "--reader" || arg.starts_with("--reader="))) {
+      std::string_view id = arg.substr(std::string_view("--reader").size());
+      if (id.empty()) {
+        if (++i >= args.size()) {
+          err << kProgramName << " " << CommandName(command) << ": '--reader' needs an ID\n";
+          return std::nullopt;
+        }
+        id = args[i];
+      } else {
+        id.remove_prefix(1);  // the '='
+      }
+      if (id.empty() || options.reader) {
+        err << kProgramName << " " << CommandName(command)
+            << ": '--reader' takes one non-empty ID\n";
+        return std::nullopt;
+      }
+      options.reader = std::string(id);
+    } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--progress=bar") {
       options.progress = ProgressStyle::kBar;
@@ -147,6 +177,11 @@ std::optional<Options> ParseOptions(std::span<const std::string_view> args, Comm
           << PrintableArgument(arg) << "'\n";
       return std::nullopt;
     }
+  }
+  if (options.all && options.reader) {
+    err << kProgramName << " " << CommandName(command)
+        << ": '--all' and '--reader' cannot be used together\n";
+    return std::nullopt;
   }
   if ((command == Command::kBackup || command == Command::kRestore) && !options.file) {
     err << kProgramName << " " << CommandName(command) << ": a FILE is needed\n";
@@ -165,10 +200,51 @@ struct Box {
   std::u16string text;
 };
 
-// Progress in percent and the boxes the window would show, as they happen.
+// The progress of several readers at once, one line per reader: as lines ("1-3.2: progress 40%"),
+// or as bars redrawn in place on a terminal. Thread-safe.
+class ProgressBoard {
+ public:
+  ProgressBoard(std::ostream& out, ProgressStyle style, std::vector<std::string> labels)
+      : out_(out), style_(style), labels_(std::move(labels)), percents_(labels_.size(), 0) {
+    for (const std::string& label : labels_) width_ = std::max(width_, label.size());
+  }
+
+  void Set(std::size_t row, int percent) {
+    const std::lock_guard lock(mutex_);
+    percents_[row] = percent;
+    if (style_ == ProgressStyle::kLines) {
+      out_ << labels_[row] << ": progress " << percent << "%\n" << std::flush;
+    } else if (style_ == ProgressStyle::kBar) {
+      if (drawn_) out_ << "\x1b[" << labels_.size() << "A";  // back to the first bar
+      for (std::size_t i = 0; i < labels_.size(); ++i) {
+        const int filled = percents_[i] * 30 / 100;
+        out_ << "\r\x1b[2K" << labels_[i] << std::string(width_ - labels_[i].size(), ' ') << " ["
+             << std::string(static_cast<std::size_t>(filled), '#')
+             << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << percents_[i]
+             << "%\n";
+      }
+      out_ << std::flush;
+      drawn_ = true;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::ostream& out_;
+  const ProgressStyle style_;
+  const std::vector<std::string> labels_;
+  std::size_t width_ = 0;
+  std::vector<int> percents_;
+  bool drawn_ = false;
+};
+
+// Progress in percent and the boxes the window would show, as they happen; for one of several
+// readers, the progress goes to its line of the board and the boxes are kept for the summary.
 class Reporter final : public workflow::Observer {
  public:
-  Reporter(std::ostream& out, const Options& options) : out_(out), options_(options) {}
+  Reporter(std::ostream& out, const Options& options, ProgressBoard* board = nullptr,
+           std::size_t row = 0)
+      : out_(out), options_(options), board_(board), row_(row) {}
 
   void Begin(int high) {
     high_ = high > 0 ? high : 1;
@@ -176,7 +252,9 @@ class Reporter final : public workflow::Observer {
   }
   void Progress(int position) override {
     const int percent = position * 100 / high_;
-    if (options_.progress == ProgressStyle::kLines) {
+    if (board_ != nullptr) {
+      board_->Set(row_, percent);
+    } else if (options_.progress == ProgressStyle::kLines) {
       out_ << "progress " << percent << "%\n" << std::flush;
     } else if (options_.progress == ProgressStyle::kBar) {
       const int filled = percent * 40 / 100;
@@ -187,7 +265,7 @@ class Reporter final : public workflow::Observer {
     }
   }
   void Show(std::u16string_view caption, std::u16string_view text) {
-    if (!options_.json) {
+    if (!options_.json && board_ == nullptr) {
       EndBar();
       out_ << "[" << TerminalText(caption) << "] " << TerminalText(text) << "\n";
     }
@@ -202,6 +280,8 @@ class Reporter final : public workflow::Observer {
  private:
   std::ostream& out_;
   const Options& options_;
+  ProgressBoard* board_;
+  std::size_t row_;
   int high_ = 100;
   bool barOpen_ = false;
   std::vector<Box> boxes_;
@@ -238,9 +318,13 @@ bool NoReaderFound(Verdict verdict) {
 
 class Session {
  public:
-  Session(platform::Platform& platform, std::ostream& out, const Options& options)
+  // With a held reader the session works on that reader alone, under its lock, and reports its
+  // progress on the board's row.
+  Session(platform::Platform& platform, std::ostream& out, const Options& options,
+          workflow::HeldReader* held = nullptr, ProgressBoard* board = nullptr, std::size_t row = 0)
       : platform_(platform),
-        reporter_(out, options),
+        held_(held),
+        reporter_(out, options, board, row),
         language_(ui::LocaleLanguage()),
         backups_(workflow::DefaultBackupDirectory(platform.Emulated())) {}
 
@@ -265,7 +349,8 @@ class Session {
   // recovered.
   bool Check(Report& report) {
     reporter_.Begin(workflow::kReadProgressHigh);
-    read_ = workflow::ReadReader(table_, reporter_);
+    read_ = held_ != nullptr ? workflow::ReadReader(*held_, reporter_)
+                             : workflow::ReadReader(table_, reporter_);
     reporter_.EndBar();
     const std::optional<ErrorCode> error = read_.error;
     if (read_.failedStep) report.cause = read_.failedStep->Describe();
@@ -345,8 +430,9 @@ class Session {
 
     reporter_.Begin(workflow::kUpdateProgressHigh);
     const workflow::UpdateResult result =
-        content ? workflow::RestoreReader(table_, *content, request, reporter_)
-                : workflow::UpdateReader(table_, Carried(), request, reporter_);
+        content            ? workflow::RestoreReader(table_, *content, request, reporter_)
+        : held_ != nullptr ? workflow::UpdateReader(*held_, Carried(), request, reporter_)
+                           : workflow::UpdateReader(table_, Carried(), request, reporter_);
     reporter_.EndBar();
     if (result.backup) report.backupSaved = PathText(*result.backup);
     report.error = result.error;
@@ -374,7 +460,10 @@ class Session {
     // A deadline, not a count: one search of a real machine can itself take a while.
     for (const std::uint64_t end = platform::DeadlineAfter(clock, kWaitMs); clock.NowMs() < end;) {
       clock.Sleep(kPollMs);
-      const workflow::ReadResult again = workflow::ReadReader(table_, silent);
+      // A held reader is looked for at its port only: its lock stays with this thread.
+      if (held_ != nullptr && !held_->FindAgain()) continue;
+      const workflow::ReadResult again = held_ != nullptr ? workflow::ReadReader(*held_, silent)
+                                                          : workflow::ReadReader(table_, silent);
       if (again.error == ErrorCode::kNoDevice) continue;
       if (!again.error) report.after = {again.back.fw1Version, again.back.fw2Version};
       return;
@@ -412,6 +501,7 @@ class Session {
   }
 
   platform::Platform& platform_;
+  workflow::HeldReader* held_;
   Reporter reporter_;
   ui::Language language_;
   BackupStore backups_;
@@ -453,6 +543,15 @@ std::string OptionalText(const std::optional<std::string>& text) {
   return text ? JsonString(*text) : std::string("null");
 }
 
+std::string BoxesJson(const std::vector<Box>& boxes) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::string("{\"caption\": ") + JsonString(boxes[i].caption) +
+            ", \"text\": " + JsonString(boxes[i].text) + "}";
+  }
+  return text + "]";
+}
+
 void PrintJson(std::ostream& out, Command command, const Report& report, Session& session) {
   out << "{\"command\": \"" << CommandName(command) << "\", \"verdict\": \""
       << VerdictName(report.verdict) << "\", \"status\": " << JsonString(report.status)
@@ -477,13 +576,8 @@ void PrintJson(std::ostream& out, Command command, const Report& report, Session
   } else {
     out << "null";
   }
-  out << ", \"boxes\": [";
-  const std::vector<Box>& boxes = session.Boxes().Boxes();
-  for (std::size_t i = 0; i < boxes.size(); ++i) {
-    out << (i == 0 ? "" : ", ") << "{\"caption\": " << JsonString(boxes[i].caption)
-        << ", \"text\": " << JsonString(boxes[i].text) << "}";
-  }
-  out << "], \"cause\": " << OptionalText(report.cause)
+  out << ", \"boxes\": " << BoxesJson(session.Boxes().Boxes())
+      << ", \"cause\": " << OptionalText(report.cause)
       << ", \"skipped\": " << SkippedJsonArray(report.skipped) << "}\n";
 }
 
@@ -557,11 +651,197 @@ void Verify(Session& session, const Options& options, Report& report) {
                     : std::string("The reader differs.");
 }
 
+// ---- Several readers ----------------------------------------------------------------------------
+
+// One reader's part of a check or update of several: who it is and what came of it.
+struct ReaderRun {
+  std::string id;
+  std::string disk;
+  std::string part;
+  Report report;
+  std::vector<Box> boxes;
+};
+
+// The check, and for an update the write, of one held reader, on the calling thread.
+void RunOneReader(platform::Platform& platform, std::ostream& out, const Options& options,
+                  Command command, workflow::HeldReader& held, ProgressBoard& board,
+                  std::size_t row, ReaderRun& run) {
+  Session session(platform, out, options, &held, &board, row);
+  Report& report = run.report;
+  if (!session.LoadImage()) {
+    report.verdict = Verdict::kImageError;
+  } else if (session.Check(report) && command == Command::kUpdate) {
+    if (report.verdict == Verdict::kNotLatest) {
+      session.Write(report, std::nullopt);
+    } else if (report.verdict == Verdict::kLatest) {
+      report.outcome = Outcome::kNotNeeded;
+    }
+  }
+  run.boxes = session.Boxes().Boxes();
+}
+
+std::string VersionPair(const std::optional<std::pair<std::u16string, std::u16string>>& v) {
+  if (!v) return "-";
+  const auto one = [](const std::u16string& text) {
+    return text.empty() ? std::string("(none)") : ToUtf8(text);
+  };
+  return one(v->first) + "/" + one(v->second);
+}
+
+std::string ResultText(const Report& report) {
+  if (report.outcome == Outcome::kUpdated) return "updated";
+  if (report.outcome == Outcome::kFailed) return "update failed";
+  return std::string(VerdictName(report.verdict));
+}
+
+// The more serious of two exit statuses: a failure, then another product, then not latest.
+int Worse(int a, int b) {
+  constexpr std::array kOrder = {kExitWorkflowFailed, kExitNotSupported, kExitNotLatest};
+  for (const int code : kOrder) {
+    if (a == code || b == code) return code;
+  }
+  return a != kExitUpToDate ? a : b;
+}
+
+void PrintManyJson(std::ostream& out, Command command, const ReaderRun& run,
+                   const workflow::CarriedView& carried, const Session& strings) {
+  const Report& r = run.report;
+  out << "{\"command\": \"" << CommandName(command) << "\", \"id\": " << JsonString(run.id)
+      << ", \"disk\": " << JsonString(run.disk) << ", \"part\": " << JsonString(run.part)
+      << ", \"verdict\": \"" << VerdictName(r.verdict) << "\", \"before\": " << Versions(r.reader)
+      << ", \"image\": "
+      << Versions(std::pair{std::u16string(carried.fw1Version), std::u16string(carried.fw2Version)})
+      << ", \"damaged\": " << (r.damagedAt ? "true" : "false")
+      << ", \"backupUsed\": " << OptionalText(r.backupUsed)
+      << ", \"backupSaved\": " << OptionalText(r.backupSaved)
+      << ", \"after\": " << Versions(r.after) << ", \"outcome\": \"" << OutcomeName(r.outcome)
+      << "\", \"error\": ";
+  if (r.error) {
+    const int code = static_cast<int>(*r.error);
+    out << "{\"code\": " << code << ", \"meaning\": " << JsonString(strings.String(code)) << "}";
+  } else {
+    out << "null";
+  }
+  out << ", \"boxes\": " << BoxesJson(run.boxes) << ", \"cause\": " << OptionalText(r.cause)
+      << ", \"note\": " << OptionalText(r.note) << ", \"exit\": " << ExitCode(r) << "}\n";
+}
+
+void PrintSummary(std::ostream& out, const std::vector<ReaderRun>& runs, const Session& strings) {
+  std::size_t idWidth = 6;
+  for (const ReaderRun& run : runs) idWidth = std::max(idWidth, run.id.size());
+  const auto cell = [](std::string text, std::size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text + "  ";
+  };
+  out << cell("READER", idWidth) << cell("PART", 24) << cell("BEFORE", 25) << cell("AFTER", 25)
+      << "RESULT\n";
+  for (const ReaderRun& run : runs) {
+    out << cell(run.id, idWidth) << cell(run.part, 24) << cell(VersionPair(run.report.reader), 25)
+        << cell(VersionPair(run.report.after), 25) << ResultText(run.report) << "\n";
+  }
+  for (const ReaderRun& run : runs) {
+    const Report& r = run.report;
+    if (r.error) {
+      out << run.id << ": " << TerminalText(strings.String(static_cast<int>(*r.error))) << "\n";
+    }
+    if (r.cause) out << run.id << ": Cause: " << *r.cause << "\n";
+    if (r.note) out << run.id << ": " << *r.note << "\n";
+    if (r.backupSaved) out << run.id << ": Backup: " << *r.backupSaved << "\n";
+    if (r.damagedAt) {
+      out << run.id << ": the firmware differs from the image at " << Hex(*r.damagedAt) << "\n";
+    }
+  }
+}
+
+// check and update of every reader found (--all) or of one chosen by its id (--reader): one
+// table build, then one thread per reader, each holding its own reader's lock.
+int RunMany(platform::Platform& platform, std::ostream& out, std::ostream& err,
+            const Options& options, Command command) {
+  DeviceTable table;
+  BuildDeviceTable(table);
+  std::vector<const DeviceEntry*> chosen;
+  std::vector<std::string> found;
+  for (std::int32_t i = 0; i < table.count; ++i) {
+    const DeviceEntry& entry = table.entries[static_cast<std::size_t>(i)];
+    found.push_back(ReaderId(entry));
+    if (!options.reader || *options.reader == found.back() ||
+        *options.reader == ToUtf8(FieldText(entry.diskPath))) {
+      chosen.push_back(&entry);
+    }
+  }
+  // Without a reader at all the answer is the one a single check gives (no reader, no permission).
+  if (table.count == 0) return -1;
+  if (chosen.empty()) {
+    err << kProgramName << " " << CommandName(command) << ": no reader '"
+        << PrintableArgument(*options.reader) << "'; found:";
+    for (const std::string& id : found) err << " " << id;
+    err << "\n";
+    return kExitNoReader;
+  }
+
+  std::vector<ReaderRun> runs(chosen.size());
+  std::vector<std::string> labels;
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    runs[i].id = ReaderId(*chosen[i]);
+    runs[i].disk = ToUtf8(FieldText(chosen[i]->diskPath));
+    runs[i].part = ReaderPart(*chosen[i]);
+    labels.push_back(runs[i].id);
+  }
+  ProgressBoard board(out, options.progress, labels);
+  std::latch allDone(static_cast<std::ptrdiff_t>(chosen.size()));
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+      const auto work = [&, i] {
+        std::optional<workflow::HeldReader> held;
+        // One reader's failure is its own: nothing it raises reaches the others.
+        try {
+          held.emplace(*chosen[i]);
+          RunOneReader(platform, out, options, command, *held, board, i, runs[i]);
+        } catch (const std::exception& e) {
+          runs[i].report.outcome = Outcome::kFailed;
+          runs[i].report.note = std::string("internal error: ") + e.what();
+        }
+        // The locks are given back together, when every reader is done: while one reader is away
+        // (restarting, unplugged) another program's table puts the others in other slots, and
+        // must find those slots' locks held too.
+        allDone.arrive_and_wait();
+      };
+      try {
+        workers.emplace_back(work);
+      } catch (const std::system_error& e) {
+        // No thread for this reader and the ones after it: they are not touched, and the
+        // workers already started must not wait for them.
+        for (std::size_t j = i; j < chosen.size(); ++j) {
+          runs[j].report.outcome = Outcome::kFailed;
+          runs[j].report.note = std::string("no worker could be started: ") + e.what();
+        }
+        allDone.count_down(static_cast<std::ptrdiff_t>(chosen.size() - i));
+        break;
+      }
+    }
+  }  // every worker has ended, and released its reader's lock
+  ReleaseDeviceTable(table);
+
+  Session strings(platform, out, options);
+  strings.LoadImage();
+  int code = kExitUpToDate;
+  for (const ReaderRun& run : runs) {
+    code = Worse(code, ExitCode(run.report));
+    if (options.json) PrintManyJson(out, command, run, strings.Carried(), strings);
+  }
+  if (!options.json) PrintSummary(out, runs, strings);
+  return code;
+}
+
 int RunCommand(std::span<const std::string_view> args, platform::Platform& platform,
                std::ostream& out, std::ostream& err, Command command) {
   const std::optional<Options> options = ParseOptions(args, command, err);
   if (!options) return kExitWorkflowUsage;
   platform::ScopedPlatform scope(platform);
+  if (options->all || options->reader) {
+    if (const int code = RunMany(platform, out, err, *options, command); code >= 0) return code;
+  }
   Session session(platform, out, *options);
   Report report;
 
@@ -643,6 +923,20 @@ int RunCommand(std::span<const std::string_view> args, platform::Platform& platf
 }
 
 }  // namespace
+
+std::string ReaderId(const DeviceEntry& reader) {
+  return ToUtf8(UsbPortPath(FieldText(reader.usbInstanceId)));
+}
+
+std::string ReaderPart(const DeviceEntry& reader) {
+  if (reader.accessMode == kAccessModeSectors) return "sector storage";
+  if (reader.accessMode != kAccessModeSerialFlash || reader.flashPart == nullptr) {
+    return "storage type " + std::to_string(int{reader.storageType});
+  }
+  char id[16];
+  std::snprintf(id, sizeof id, "%06X", static_cast<unsigned>(reader.flashId));
+  return "serial flash " + std::to_string(reader.flashPartIndex) + " (" + id + ")";
+}
 
 int RunCheck(std::span<const std::string_view> args, platform::Platform& platform,
              std::ostream& out, std::ostream& err) {

@@ -1,4 +1,4 @@
-// The desktop program: command line, the paced demo machine, and the window on the Qt backend.
+// The Linux desktop program: the window on the Qt backend, against the real machine or the demo.
 #include "app/gui/desktop.h"
 
 #include <QtCore/QTimer>
@@ -12,7 +12,6 @@
 
 #include "app/app.h"
 #include "app/front_end.h"
-#include "app/printable_text.h"
 #include "app/resource.h"
 #include "emulator/scenarios.h"
 #include "platform/linux/elf_resources.h"
@@ -23,156 +22,6 @@
 #include "res/icon/icon.h"
 
 namespace tr350::gui {
-namespace {
-
-constexpr std::string_view kUsage =
-    "Usage: tr350-fwupdate [--simulate[=SCENARIO]] [--help] [--version]\n"
-    "\n"
-    "Checks the firmware of the TR350 USB SD card reader attached to this computer and, when it\n"
-    "is older than the firmware this tool carries, updates it.\n"
-    "\n"
-    "Options:\n"
-    "  --simulate[=SCENARIO]  show the tool working on an emulated reader instead of the real\n"
-    "                         ones (default scenario: flash-old; --simulate=help lists them)\n"
-    "  --help                 show this help and exit\n"
-    "  --version              show the tool's version and exit\n";
-
-// A disk that takes its time, as a reader on a real bus does.
-class PacedDisk final : public platform::Disk {
- public:
-  PacedDisk(std::unique_ptr<platform::Disk> disk, platform::Clock& clock, Pacing pacing)
-      : disk_(std::move(disk)), clock_(clock), pacing_(pacing) {}
-
-  bool SendRequest(PassThroughRequest& request, std::span<std::uint8_t> buffer) override {
-    if (pacing_.perCommandMs != 0) clock_.Sleep(pacing_.perCommandMs);
-    return disk_->SendRequest(request, buffer);
-  }
-
- private:
-  std::unique_ptr<platform::Disk> disk_;
-  platform::Clock& clock_;
-  const Pacing pacing_;
-};
-
-class PacedStorage final : public platform::StorageIo {
- public:
-  PacedStorage(platform::StorageIo& storage, platform::Clock& clock, Pacing pacing)
-      : storage_(storage), clock_(clock), pacing_(pacing) {}
-
-  std::unique_ptr<platform::Disk> OpenDisk(std::u16string_view interfacePath) override {
-    std::unique_ptr<platform::Disk> disk = storage_.OpenDisk(interfacePath);
-    if (disk == nullptr) return nullptr;
-    return std::make_unique<PacedDisk>(std::move(disk), clock_, pacing_);
-  }
-
- private:
-  platform::StorageIo& storage_;
-  platform::Clock& clock_;
-  const Pacing pacing_;
-};
-
-}  // namespace
-
-// ---- The command line ---------------------------------------------------------------------------
-
-namespace {
-
-bool IsOwnOption(std::string_view arg) {
-  return front_end::IsHelpOption(arg) || front_end::IsVersionOption(arg) ||
-         front_end::ParseSimulate(arg).kind != front_end::SimulateKind::kNone;
-}
-
-Arguments UsageError(std::string error) {
-  return Arguments{Action::kUsageError, std::nullopt, std::move(error)};
-}
-
-}  // namespace
-
-Arguments ParseArguments(std::span<const std::string_view> args, bool strict) {
-  // --help, --version and --simulate=help answer before Qt is started, so nothing but our own
-  // options may come with them.
-  for (const std::string_view arg : args) {
-    std::optional<Action> answer;
-    if (front_end::IsHelpOption(arg)) answer = Action::kHelp;
-    if (front_end::IsVersionOption(arg)) answer = Action::kVersion;
-    if (arg == "--simulate=help") answer = Action::kListScenarios;
-    if (!answer) continue;
-    for (const std::string_view other : args) {
-      if (!IsOwnOption(other)) {
-        return UsageError(std::string("'")
-                              .append(PrintableArgument(arg))
-                              .append("' takes no other arguments, but got '")
-                              .append(PrintableArgument(other))
-                              .append("'"));
-      }
-    }
-    return Arguments{*answer, std::nullopt, {}};
-  }
-  Arguments parsed;
-  for (const std::string_view arg : args) {
-    const front_end::SimulateOption simulate = front_end::ParseSimulate(arg);
-    if (simulate.kind == front_end::SimulateKind::kScenario) {
-      parsed.scenario = std::string(simulate.scenario);
-    } else if (simulate.kind == front_end::SimulateKind::kMissingScenario) {
-      return UsageError("'--simulate=' needs a scenario: --simulate=SCENARIO");
-    } else if (strict) {
-      return UsageError("unknown argument '" + PrintableArgument(arg) + "'");
-    }
-  }
-  if (parsed.scenario && !emulator::ScenarioDescription(*parsed.scenario)) {
-    return UsageError("unknown scenario '" + PrintableArgument(*parsed.scenario) +
-                      "'; --simulate=help lists them");
-  }
-  return parsed;
-}
-
-void PrintUsage(std::ostream& out) {
-  out << kUsage;
-}
-
-void PrintScenarios(std::ostream& out) {
-  front_end::PrintScenarios(out, emulator::Scenarios());
-}
-
-// ---- The demo -----------------------------------------------------------------------------------
-
-struct DemoMachine::Parts {
-  Parts(std::unique_ptr<platform::EmulatedPlatform> machine, platform::Clock& clock, Pacing pacing)
-      : emulated(std::move(machine)),
-        storage(emulated->Storage(), clock, pacing),
-        platform(storage, emulated->Sync(), emulated->Time(), emulated->Resources()) {
-    platform.SetDevices(emulated->Devices());
-    platform.SetNotifications(emulated->Notifications());
-  }
-  std::unique_ptr<platform::EmulatedPlatform> emulated;
-  PacedStorage storage;
-  platform::ComposedPlatform platform;
-};
-
-std::unique_ptr<DemoMachine> DemoMachine::ForScenario(std::string_view scenario,
-                                                      platform::Clock& clock,
-                                                      platform::ModuleResources& resources,
-                                                      Pacing pacing) {
-  auto emulated = platform::EmulatedPlatform::ForScenario(scenario, clock, resources);
-  if (emulated == nullptr) return nullptr;
-  return std::unique_ptr<DemoMachine>(
-      new DemoMachine(std::make_unique<Parts>(std::move(emulated), clock, pacing)));
-}
-
-DemoMachine::DemoMachine(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
-DemoMachine::~DemoMachine() = default;
-
-platform::Platform& DemoMachine::Platform() {
-  return parts_->platform;
-}
-
-emulator::Machine& DemoMachine::Machine() {
-  return parts_->emulated->GetMachine();
-}
-
-void DemoMachine::Poll() {
-  Machine().Poll();
-}
 
 // ---- The window ---------------------------------------------------------------------------------
 

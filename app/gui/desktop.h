@@ -1,81 +1,35 @@
-// The desktop program: its command line, the demo machine behind --simulate, and running the
-// window on the Qt backend.
+// The Linux desktop program: the window on the Qt backend, with the command line and the demo
+// machine behind --simulate that every desktop shares.
 #pragma once
 
-#include <cstdint>
 #include <iosfwd>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 
+#include "app/desktop/demo_machine.h"
+#include "app/desktop/options.h"
 #include "app/front_end.h"
-#include "emulator/machine.h"
-#include "platform/emulated/emulated_platform.h"
 #include "platform/platform.h"
 #include "ui/qt/qt_ui.h"
 
 namespace tr350::gui {
 
-inline constexpr std::string_view kProgramName = "tr350-fwupdate";
+using desktop::kProgramName;
 using front_end::kDefaultScenario;
 using front_end::kExitFailure;
 using front_end::kExitOk;
 using front_end::kExitUsage;
 
-// ---- The command line ---------------------------------------------------------------------------
-
-enum class Action : std::uint8_t { kRun, kHelp, kVersion, kListScenarios, kUsageError };
-
-struct Arguments {
-  Action action = Action::kRun;
-  std::optional<std::string> scenario;  // --simulate: the emulated machine's scenario
-  std::string error;                    // kUsageError: what was wrong
-};
-
-// Our options only; other arguments are left to Qt (say -platform) and to the second look, after
-// Qt has taken its own (strict: anything left over is an error). Pure.
-Arguments ParseArguments(std::span<const std::string_view> args, bool strict);
-void PrintUsage(std::ostream& out);
-void PrintScenarios(std::ostream& out);
-
-// ---- The demo -----------------------------------------------------------------------------------
-
-// How slowly the demo's reader answers, so that a newcomer can follow the progress bar: the
-// emulated reader answers at once, a real one takes its time over each command.
-struct Pacing {
-  std::uint32_t perCommandMs = 0;
-};
-// About two seconds for the read-back of a scan, five for a whole update of the stand-in image.
-inline constexpr Pacing kDemoPacing{4};
-
-// The emulated machine of a scenario on a clock (the real one in the demo), its disks paced.
-// Thread-safe as the emulated platform is.
-class DemoMachine {
- public:
-  // Null for an unknown scenario. The clock and the resources must outlive the machine.
-  static std::unique_ptr<DemoMachine> ForScenario(std::string_view scenario, platform::Clock& clock,
-                                                  platform::ModuleResources& resources,
-                                                  Pacing pacing);
-  ~DemoMachine();
-  DemoMachine(const DemoMachine&) = delete;
-  DemoMachine& operator=(const DemoMachine&) = delete;
-
-  platform::Platform& Platform();
-  emulator::Machine& Machine();
-  // Lets a reader that restarted come back once its time has passed; the machine reports its
-  // arrival to the window. The demo calls it on a timer.
-  void Poll();
-
- private:
-  struct Parts;
-  explicit DemoMachine(std::unique_ptr<Parts> parts);
-  std::unique_ptr<Parts> parts_;
-};
-
-// How often the demo polls the machine.
-inline constexpr int kDemoPollMs = 100;
+// The command line and the demo are the same on every desktop (app/desktop/).
+using desktop::Action;
+using desktop::Arguments;
+using desktop::DemoMachine;
+using desktop::kDemoPacing;
+using desktop::kDemoPollMs;
+using desktop::Pacing;
+using desktop::ParseArguments;
+using desktop::PrintScenarios;
+using desktop::PrintUsage;
 
 // ---- The window ---------------------------------------------------------------------------------
 

@@ -3,12 +3,15 @@
 // abandons a thread's mutexes when it ends.
 #include "platform/emulated/emulated_mutexes.h"
 
+#include "platform/thread_exit.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -128,7 +131,16 @@ class OwnedByThisThread {
   std::vector<Entry> entries_;
 };
 
-thread_local OwnedByThisThread t_owned;
+// The calling thread's record, made on first use and deleted as the thread ends; null when the
+// system has no slot to give (that thread's mutexes are then not abandoned when it ends).
+OwnedByThisThread* Owned() {
+  static ThreadExitSlot* const slot =
+      new ThreadExitSlot([](void* owned) { delete static_cast<OwnedByThisThread*>(owned); });
+  if (auto* owned = static_cast<OwnedByThisThread*>(slot->Get())) return owned;
+  auto owned = std::make_unique<OwnedByThisThread>();
+  if (!slot->Set(owned.get())) return nullptr;
+  return owned.release();
+}
 
 }  // namespace
 
@@ -187,7 +199,7 @@ WaitResult EmulatedMutexes::Wait(MutexHandle handle, std::uint32_t timeoutMs) {
       object->depth = 1;
       result = object->abandoned ? WaitResult::kAbandoned : WaitResult::kSignaled;
       object->abandoned = false;
-      t_owned.Add(state_, object);
+      if (OwnedByThisThread* owned = Owned()) owned->Add(state_, object);
       break;
     }
     if (object->owner == self) {
@@ -228,7 +240,7 @@ bool EmulatedMutexes::Release(MutexHandle handle) {
   }
   if (--object->depth == 0) {
     object->owner = {};
-    t_owned.Remove(object.get());
+    if (OwnedByThisThread* owned = Owned()) owned->Remove(object.get());
     state_->changed.notify_all();
   }
   ++record.releases;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace tr350::platform {
 
@@ -17,15 +17,16 @@ namespace tr350::platform {
 // where Windows keeps them, in the program file: a program built without them, or a file whose
 // section is damaged, really has no resources, instead of a linked-in array that can't be absent.
 // Thread-safe: the file is read once, on first use.
-class ElfModuleResources final : public ModuleResources {
+class ElfModuleResources final : public ProgramResources {
  public:
   // kAbsent: not a program file, or one built without the section. kDamaged: the section table,
   // the section or its directory does not fit the file (the program file is corrupt).
-  enum class State : std::uint8_t { kPresent, kAbsent, kDamaged };
+  using State = ProgramResources::State;
 
   explicit ElfModuleResources(std::string programPath = "/proc/self/exe");
 
   State SectionState();
+  State ResourceState() override { return SectionState(); }
 
   std::optional<std::span<const std::uint8_t>> Find(std::uint16_t type, std::uint16_t id) override;
   std::optional<FileVersion> ProgramFileVersion() override;

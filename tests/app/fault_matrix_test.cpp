@@ -118,54 +118,23 @@ bool SameIdentity(const Bytes& a, const Bytes& b) {
 
 // One emulated machine with its own state folder; each call of Update or Check is one run of the
 // program, which keeps nothing in memory from the last.
-class Bench {
- public:
-  Bench(std::string_view scenario, TestResources& resources)
-      : platform_(platform::EmulatedPlatform::ForScenario(scenario, resources)),
-        state_(UniqueTemporaryDirectory("tr350-matrix")) {
-    ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
+struct Bench : TerminalMachine {
+  using TerminalMachine::TerminalMachine;
+  RunResult Update() { return Json(&cli::RunUpdate); }
+  RunResult Check() { return Json(&cli::RunCheck); }
+  RunResult Json(Command command) {
+    const Outcome run = Run(command, {"--json", "--progress=none"});
+    return {run.code, run.out + run.err};
   }
-  ~Bench() {
-    ::unsetenv("XDG_STATE_HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(state_, ignored);
-  }
-  Bench(const Bench&) = delete;
-  Bench& operator=(const Bench&) = delete;
-
-  RunResult Update() { return Start(&cli::RunUpdate); }
-  RunResult Check() { return Start(&cli::RunCheck); }
-
-  emulator::DeviceId Device() { return platform_->GetMachine().DiskDevices().front(); }
-  std::shared_ptr<emulator::Reader> Reader() { return platform_->GetMachine().ReaderOf(Device()); }
   // The user pulls the reader out and plugs it back in, a while after the last run.
   void Replug() {
-    platform_->GetMachine().Unplug(Device());
-    platform_->GetMachine().Plug(Device());
+    platform->GetMachine().Unplug(Device());
+    platform->GetMachine().Plug(Device());
   }
   void Pause() {
-    platform_->GetVirtualClock()->Advance(kBetweenRunsMs);
-    platform_->GetMachine().Poll();
+    platform->GetVirtualClock()->Advance(kBetweenRunsMs);
+    platform->GetMachine().Poll();
   }
-  // Virtual time spent inside runs.
-  std::uint64_t RunningMs() const { return runningMs_; }
-
- private:
-  using Command = int (*)(std::span<const std::string_view>, platform::Platform&, std::ostream&,
-                          std::ostream&);
-  RunResult Start(Command command) {
-    static constexpr std::array<std::string_view, 2> kArgs = {"--json", "--progress=none"};
-    std::ostringstream out;
-    std::ostringstream err;
-    const std::uint64_t start = platform_->GetVirtualClock()->NowMs();
-    const int code = command(kArgs, *platform_, out, err);
-    runningMs_ += platform_->GetVirtualClock()->NowMs() - start;
-    return {code, out.str() + err.str()};
-  }
-
-  std::unique_ptr<platform::EmulatedPlatform> platform_;
-  std::filesystem::path state_;
-  std::uint64_t runningMs_ = 0;
 };
 
 struct Tally {
@@ -190,7 +159,7 @@ class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
   // What an update writes over the scenario's reader, once and (a rerun over a partly written
   // reader) twice, and the commands of a clean update.
   void SetUp() override {
-    Bench bench(GetParam().scenario, resources_);
+    Bench bench(GetParam().scenario);
     auto reader = bench.Reader();
     original_ = StorageOf(*reader, kImageHeaderSize);
     const Bytes image = resources_.EmbeddedImage();
@@ -213,7 +182,7 @@ class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
   // One case; returns what went wrong, empty when nothing did.
   std::string RunCase(std::size_t index, Tally& tally) {
     const Fault fault = GetParam().fault;
-    Bench bench(GetParam().scenario, resources_);
+    Bench bench(GetParam().scenario);
     auto reader = bench.Reader();
     const std::uint64_t at = reader->CommandCount() + index;
     if (fault == Fault::kCorruptedRead) {

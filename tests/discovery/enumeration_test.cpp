@@ -1,5 +1,5 @@
 // Enumeration primitives and the order in which the search tries candidates, on a scripted
-// device tree whose every node has a disk interface.
+// device tree whose every node has a disk interface; the device record's text fields.
 #include "discovery/enumeration.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include "discovery/device_table.h"
 #include "platform/emulated/emulated_mutexes.h"
 #include "platform/emulated/virtual_clock.h"
+#include "records/device_entry.h"
 #include "tests/discovery/discovery_fixture.h"
 
 namespace tr350::test {
@@ -110,11 +111,12 @@ class EnumerationTest : public ::testing::Test {
 TEST_F(EnumerationTest, TheSearchTriesCandidatesInItsOrder) {
   DeviceTable table;
   EXPECT_FALSE(BuildDeviceTable(table));
-  // U; C1 twice; then for eight children: the child, its first child; C9 and C10 never.
+  // U; C1 (tried twice, asked once); then for eight children: the child, its first child; C9
+  // and C10 never.
   const std::vector<std::u16string> expected = {
-      u"disk:u",  u"disk:c1", u"disk:c1", u"disk:g1", u"disk:c2", u"disk:g2",
-      u"disk:c3", u"disk:g3", u"disk:c4", u"disk:g4", u"disk:c5", u"disk:g5",
-      u"disk:c6", u"disk:g6", u"disk:c7", u"disk:g7", u"disk:c8", u"disk:g8"};
+      u"disk:u",  u"disk:c1", u"disk:g1", u"disk:c2", u"disk:g2", u"disk:c3",
+      u"disk:g3", u"disk:c4", u"disk:g4", u"disk:c5", u"disk:g5", u"disk:c6",
+      u"disk:g6", u"disk:c7", u"disk:g7", u"disk:c8", u"disk:g8"};
   EXPECT_EQ(storage.opened, expected);
 }
 
@@ -168,6 +170,17 @@ TEST_F(EnumerationTest, LookupsIgnoreLetterCaseAndEndAtLeavesAndLastSiblings) {
   ASSERT_TRUE(GetSiblingId(u"C1", id, length));
   EXPECT_EQ(std::u16string(id), u"C2");
   EXPECT_EQ(length, 2u);
+}
+
+// The record's text fields, which these lookups fill, never overflow.
+TEST(DeviceEntryTest, TextFieldsAreCutToLeaveTheTerminator) {
+  DeviceEntry e = MakeEmptyDeviceEntry();
+  SetFieldText(e.diskPath, std::u16string(400, u'x'));
+  EXPECT_EQ(FieldText(e.diskPath).size(), kDeviceTextLength - 1);
+  EXPECT_EQ(e.diskPath[kDeviceTextLength - 1], u'\0');
+  SetFieldText(e.diskPath, u"/dev/sg1");
+  EXPECT_EQ(FieldText(e.diskPath), u"/dev/sg1");
+  EXPECT_EQ(e.diskPath[9], u'\0');  // the old text is cleared behind the new one
 }
 
 }  // namespace

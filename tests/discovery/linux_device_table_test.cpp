@@ -36,8 +36,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using platform::WaitResult;
 
-using test::GPtr;
-
 const std::u16string kUsb1 = u"/sys/devices/pci0000:00/0000:00:14.0/usb1";
 const std::u16string kUsb2 = u"/sys/devices/pci0000:00/0000:00:14.0/usb2";
 
@@ -56,100 +54,29 @@ Bytes IdentificationBlock(std::uint16_t product, std::uint8_t storageType) {
   return {0x12, 0x34, high, low, 1, 2, 3, 4, 0, 0, 0, storageType, 0, 0, 0, 0};
 }
 
-// What a scripted disk saw of one SG_IO call.
-struct Command {
-  Bytes cdb;
-  int direction;
-  unsigned length;
-};
-
-void ExpectCommand(const Command& command, const Bytes& cdb, unsigned length) {
-  EXPECT_EQ(command.cdb, cdb);
-  EXPECT_EQ(command.direction, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(command.length, length);
+void ExpectCommand(const test::SgCall& call, const Bytes& cdb, unsigned length) {
+  EXPECT_EQ(call.cdb, cdb);
+  EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(call.header.dxfer_len, length);
 }
 
-// The disk behind one /dev node. It answers the identification command with `block` and the flash
-// read-identification with `flashId` where these are set; every other command ends in CHECK
-// CONDITION, ILLEGAL REQUEST, as on a disk that does not know the command.
-class ScriptedDisk {
- public:
-  struct Script {
-    Bytes block{};
-    Bytes flashId{};
-  };
-
-  ScriptedDisk(UMockdevTestbed* bed, const std::string& node, Script script)
-      : script_(std::move(script)), handler_(umockdev_ioctl_base_new()) {
-    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(&ScriptedDisk::OnIoctl), this);
-    GError* error = nullptr;
-    EXPECT_TRUE(umockdev_testbed_attach_ioctl(bed, node.c_str(), handler_.get(), &error))
-        << node << ": " << (error != nullptr ? error->message : "");
-    if (error != nullptr) g_error_free(error);
-  }
-  // The testbed keeps the handler alive; it must not call into a destroyed disk.
-  ~ScriptedDisk() { g_signal_handlers_disconnect_by_data(handler_.get(), this); }
-  ScriptedDisk(const ScriptedDisk&) = delete;
-  ScriptedDisk& operator=(const ScriptedDisk&) = delete;
-
-  std::vector<Command> Commands() {
-    std::lock_guard lock(mutex_);
-    return commands_;
-  }
-
- private:
-  // Runs on umockdev's worker thread.
-  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<ScriptedDisk*>(self)->Serve(client);
-    return TRUE;
-  }
-
-  const Bytes* Answer(const Bytes& cdb) const {
-    if (cdb.size() < 9) return nullptr;
-    if (cdb[0] == 0xD0 && !script_.block.empty()) return &script_.block;
-    if (cdb[0] == 0xE8 && cdb[8] == 0x9F && !script_.flashId.empty()) return &script_.flashId;
-    return nullptr;
-  }
-
-  void Serve(UMockdevIoctlClient* client) {
-    GPtr<UMockdevIoctlData> arg = test::ResolveSgIo(client);
-    if (!arg) return;
-    auto& header = *reinterpret_cast<sg_io_hdr_t*>(arg->data);
-    Command command{test::ReadBehind(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len),
-                    header.dxfer_direction, header.dxfer_len};
-
-    const Bytes* answer = Answer(command.cdb);
-    if (answer != nullptr && header.dxfer_direction == SG_DXFER_FROM_DEV) {
-      const std::size_t n = std::min<std::size_t>(answer->size(), header.dxfer_len);
-      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len, {answer->data(), n});
-      header.resid = static_cast<int>(header.dxfer_len - n);
-      header.status = 0;
-      header.sb_len_wr = 0;
-      header.driver_status = 0;
-    } else {
-      // Fixed-format sense: ILLEGAL REQUEST, invalid command operation code.
-      const Bytes sense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00};
-      const std::size_t n = std::min<std::size_t>(sense.size(), header.mx_sb_len);
-      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len, {sense.data(), n});
-      header.sb_len_wr = static_cast<unsigned char>(n);
-      header.resid = static_cast<int>(header.dxfer_len);
-      header.status = 0x02;
-      header.driver_status = 0x08;  // DRIVER_SENSE
-    }
-    header.masked_status = static_cast<unsigned char>(header.status >> 1);
-    header.host_status = 0;
-    {
-      std::lock_guard lock(mutex_);
-      commands_.push_back(std::move(command));
-    }
-    umockdev_ioctl_client_complete(client, 0, 0);
-  }
-
-  const Script script_;
-  GPtr<UMockdevIoctlBase> handler_;
-  std::mutex mutex_;
-  std::vector<Command> commands_;
+// What the disk behind a /dev node knows: it answers the identification command with `block` and
+// the flash read-identification with `flashId` where these are set; every other command ends in
+// CHECK CONDITION, ILLEGAL REQUEST, invalid opcode, as on a disk that does not know the command.
+struct Knows {
+  Bytes block{};
+  Bytes flashId{};
 };
+
+test::SgReply Answer(const Knows& knows, const test::SgCall& call) {
+  const Bytes& cdb = call.cdb;
+  if (cdb.size() >= 9 && cdb[0] == 0xD0 && !knows.block.empty()) return {.data = knows.block};
+  if (cdb.size() >= 9 && cdb[0] == 0xE8 && cdb[8] == 0x9F && !knows.flashId.empty())
+    return {.data = knows.flashId};
+  return {.status = 0x02,
+          .driverStatus = 0x08,  // DRIVER_SENSE
+          .sense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00}};
+}
 
 // The names of the tool's mutexes that these tests take. They are fixed, so they are shared by
 // every run: cleared of a crashed run's leftovers before and removed after each test, once no
@@ -220,9 +147,10 @@ class LinuxDeviceTableTest : public ::testing::Test {
     test::LoadTestbed(bed_.get(), std::string(TR350_TESTBED_DIR) + "/" + name);
   }
 
-  ScriptedDisk& Disk(const std::string& node, ScriptedDisk::Script script = {}) {
+  test::ScriptedSgNode& Disk(const std::string& node, Knows knows = {}) {
     auto& disk = disks_[node];
-    disk = std::make_unique<ScriptedDisk>(bed_.get(), node, std::move(script));
+    disk = std::make_unique<test::ScriptedSgNode>(
+        bed_.get(), node, [knows](const test::SgCall& call) { return Answer(knows, call); });
     return *disk;
   }
 
@@ -237,15 +165,16 @@ class LinuxDeviceTableTest : public ::testing::Test {
   }
 
   ToolMutexNames names_;
-  GPtr<UMockdevTestbed> bed_;
-  std::map<std::string, std::unique_ptr<ScriptedDisk>> disks_;  // destroyed before the testbed
+  test::GPtr<UMockdevTestbed> bed_;
+  std::map<std::string, std::unique_ptr<test::ScriptedSgNode>>
+      disks_;  // destroyed before the testbed
   platform::LinuxPlatform platform_;
   platform::ScopedPlatform scope_{platform_};
 };
 
 TEST_F(LinuxDeviceTableTest, ReaderIsEnteredWithItsNodesAndANamedSlotMutex) {
   Load("one_reader.umockdev");
-  ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x6104, kSectorStorage)});
+  test::ScriptedSgNode& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x6104, kSectorStorage)});
   const std::u16string reader = kUsb1 + u"/1-2";
   const std::u16string disk = reader + u"/1-2:1.0/host3/target3:0:0/3:0:0:0";
 
@@ -264,7 +193,7 @@ TEST_F(LinuxDeviceTableTest, ReaderIsEnteredWithItsNodesAndANamedSlotMutex) {
   EXPECT_EQ(entry.productId, 0x6104);
   EXPECT_EQ(entry.firmwareVersion, 0x01020304u);
   EXPECT_EQ(entry.tableIndex, 0);
-  const std::vector<Command> commands = sg1.Commands();
+  const std::vector<test::SgCall> commands = sg1.Calls();
   ASSERT_EQ(commands.size(), 1u);
   ExpectCommand(commands[0], kIdentifyCdb, 16);
 
@@ -303,7 +232,7 @@ TEST_F(LinuxDeviceTableTest, TwoReadersTakeSlotsInPortOrder) {
 
 TEST_F(LinuxDeviceTableTest, ReaderBehindAHubIsFoundOnce) {
   Load("behind_hub.umockdev");
-  ScriptedDisk& sg3 = Disk("/dev/sg3", {IdentificationBlock(0x6104, kSectorStorage)});
+  test::ScriptedSgNode& sg3 = Disk("/dev/sg3", {IdentificationBlock(0x6104, kSectorStorage)});
   const std::u16string hub = kUsb2 + u"/2-1";
 
   DeviceTable table;
@@ -314,7 +243,7 @@ TEST_F(LinuxDeviceTableTest, ReaderBehindAHubIsFoundOnce) {
   EXPECT_EQ(FieldText(entry.usbInstanceId), hub + u"/2-1.3");
   EXPECT_EQ(FieldText(entry.parentInstanceId), hub);
   EXPECT_EQ(entry.portNumber, 3);
-  EXPECT_FALSE(sg3.Commands().empty());
+  EXPECT_FALSE(sg3.Calls().empty());
 }
 
 TEST_F(LinuxDeviceTableTest, OtherDisksAreAskedButNotEnteredAndUnreachableOnesNotAsked) {
@@ -323,29 +252,29 @@ TEST_F(LinuxDeviceTableTest, OtherDisksAreAskedButNotEnteredAndUnreachableOnesNo
   // too-deep disk (sg7), the CD-ROM (sg5), the SATA disk (sg0) and the block node of the disk
   // that has no generic node (sdd).
   Load("assorted.umockdev");
-  ScriptedDisk& flashDisk = Disk("/dev/sg4");
-  ScriptedDisk& secondLun = Disk("/dev/sg6");
+  test::ScriptedSgNode& flashDisk = Disk("/dev/sg4");
+  test::ScriptedSgNode& secondLun = Disk("/dev/sg6");
   const Bytes block = IdentificationBlock(0x6104, kSectorStorage);
   for (const char* node : {"/dev/sg7", "/dev/sg5", "/dev/sg0", "/dev/sdd"}) Disk(node, {block});
 
   DeviceTable table;
   EXPECT_FALSE(BuildDeviceTable(table));
   EXPECT_TRUE(table.Empty());
-  for (ScriptedDisk* disk : {&flashDisk, &secondLun}) {
-    const std::vector<Command> commands = disk->Commands();
+  for (test::ScriptedSgNode* disk : {&flashDisk, &secondLun}) {
+    const std::vector<test::SgCall> commands = disk->Calls();
     EXPECT_FALSE(commands.empty());
     // Nothing but the identification reaches a disk that is not a reader.
-    for (const Command& command : commands) ExpectCommand(command, kIdentifyCdb, 16);
+    for (const test::SgCall& command : commands) ExpectCommand(command, kIdentifyCdb, 16);
   }
   for (const char* node : {"/dev/sg7", "/dev/sg5", "/dev/sg0", "/dev/sdd"}) {
-    EXPECT_TRUE(disks_.at(node)->Commands().empty()) << node;
+    EXPECT_TRUE(disks_.at(node)->Calls().empty()) << node;
   }
 }
 
 TEST_F(LinuxDeviceTableTest, SerialFlashReaderHasItsFlashPartIdentified) {
   Load("one_reader.umockdev");
-  ScriptedDisk& sg1 = Disk("/dev/sg1", {.block = IdentificationBlock(0x6104, kSerialFlash),
-                                        .flashId = {0xEF, 0x40, 0x18}});
+  test::ScriptedSgNode& sg1 = Disk("/dev/sg1", {.block = IdentificationBlock(0x6104, kSerialFlash),
+                                                .flashId = {0xEF, 0x40, 0x18}});
 
   DeviceTable table;
   ASSERT_TRUE(BuildDeviceTable(table));
@@ -355,7 +284,7 @@ TEST_F(LinuxDeviceTableTest, SerialFlashReaderHasItsFlashPartIdentified) {
   EXPECT_EQ(entry.flashPartIndex, 59);
   EXPECT_EQ(entry.flashPart, &FlashPartTable[59]);
   EXPECT_EQ(entry.flashId, 0x1840EFu);  // first reply byte lowest
-  const std::vector<Command> commands = sg1.Commands();
+  const std::vector<test::SgCall> commands = sg1.Calls();
   ASSERT_EQ(commands.size(), 2u);
   ExpectCommand(commands[0], kIdentifyCdb, 16);
   ExpectCommand(commands[1], kReadFlashIdCdb, 3);
@@ -367,8 +296,8 @@ TEST_F(LinuxDeviceTableTest, SerialFlashReaderHasItsFlashPartIdentified) {
 // nothing, while the reader beside it is found as before.
 TEST_F(LinuxDeviceTableTest, NodeTheUserMayNotOpenIsSkippedWithItsCause) {
   Load("two_readers.umockdev");
-  ScriptedDisk& sg2 = Disk("/dev/sg2", {IdentificationBlock(0x0002, kSectorStorage)});
-  ScriptedDisk& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x0010, kSectorStorage)});
+  test::ScriptedSgNode& sg2 = Disk("/dev/sg2", {IdentificationBlock(0x0002, kSectorStorage)});
+  test::ScriptedSgNode& sg1 = Disk("/dev/sg1", {IdentificationBlock(0x0010, kSectorStorage)});
   gchar* root = umockdev_testbed_get_root_dir(bed_.get());  // the caller frees it
   const std::string node = std::string(root) + "/dev/sg1";
   g_free(root);
@@ -390,8 +319,8 @@ TEST_F(LinuxDeviceTableTest, NodeTheUserMayNotOpenIsSkippedWithItsCause) {
   EXPECT_EQ(skipped.cause->osError, EACCES);
   EXPECT_TRUE(skipped.PermissionDenied());
   EXPECT_EQ(skipped.Describe(), "could not be opened: open: Permission denied (errno 13)");
-  EXPECT_TRUE(sg1.Commands().empty());
-  EXPECT_FALSE(sg2.Commands().empty());
+  EXPECT_TRUE(sg1.Calls().empty());
+  EXPECT_FALSE(sg2.Calls().empty());
 }
 
 }  // namespace

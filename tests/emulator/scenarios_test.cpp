@@ -106,6 +106,16 @@ ExpectedDisk With(ExpectedDisk d, auto change) {
   return d;
 }
 
+const ExpectedDisk kCurrentFlash = With(kOldFlash, [](ExpectedDisk& d) {
+  d.header = Header{0x2A7E, 0x3C51, 0x4D08, 100, 142};
+  d.fw1 = "201703240218";
+  d.fw2 = "201705170241";
+});
+const ExpectedDisk kOldSectors = With(kOldFlash, [](ExpectedDisk& d) { d.storageType = 2; });
+const ExpectedDisk kCurrentSectors =
+    With(kCurrentFlash, [](ExpectedDisk& d) { d.storageType = 2; });
+const ExpectedDisk kRefuses{.refuses = true};
+
 struct Expected {
   std::size_t usbDevices;
   std::vector<ExpectedDisk> disks;  // in tree order
@@ -141,6 +151,15 @@ const std::map<std::string_view, Expected>& Expectations() {
       {"other-bridge",
        {1, {ExpectedDisk{.vendorId = 0x2B7C, .productId = 0x0350, .storageType = 3}}}},
       {"no-permission", {2, {ExpectedDisk{.denied = true}}}},
+      {"eight-readers",
+       {12,
+        {kOldFlash, kOldSectors, kCurrentFlash, kOldFlash, kCurrentSectors, kOldFlash, kOldSectors,
+         kCurrentFlash}}},
+      {"sixty-four-devices",
+       {64, {kOldFlash,   kCurrentFlash, kOldSectors,   kRefuses,      kOldFlash,   kCurrentFlash,
+             kOldSectors, kRefuses,      kCurrentFlash, kOldSectors,   kOldSectors, kRefuses,
+             kOldSectors, kRefuses,      kRefuses,      kOldSectors,   kRefuses,    kOldFlash,
+             kOldFlash,   kOldSectors,   kRefuses,      kCurrentFlash, kOldSectors, kRefuses}}},
   };
   return table;
 }

@@ -136,19 +136,6 @@ TEST(ParseImage, RefusedImagesLeaveTheRecordUnchanged) {
   EXPECT_FALSE(ParseImage(image, std::span<const std::uint8_t>()));
 }
 
-TEST(FirmwareImage, ResetRecordHoldsTheDefaultHeader) {
-  FirmwareImage image;
-  ASSERT_TRUE(ParseImage(image, MakeImage(1, 1, 512)));
-  ResetImage(image);
-  EXPECT_EQ(image.header[0], 0x7E);
-  EXPECT_EQ(image.header[1], 0x2A);
-  EXPECT_EQ(Fw1Size(image), 0u);
-  EXPECT_EQ(Fw2Size(image), 0u);
-  EXPECT_TRUE(image.fw1Data.empty());
-  EXPECT_TRUE(image.fw2Data.empty());
-  EXPECT_TRUE(AllFF(image.configBlock));
-}
-
 TEST(ConfigBlock, PutVersionFieldPacksTwoDigitsPerByte) {
   FirmwareImage image;
   ASSERT_TRUE(PutVersionField(image, 1, u"201703240218"));
@@ -235,18 +222,6 @@ TEST(ConfigBlock, SetAndCopy) {
   EXPECT_FALSE(CopyConfigBlockTo(image, std::span<std::uint8_t>()));
   EXPECT_FALSE(CopyConfigBlockTo(image, shortDestination));
   EXPECT_EQ(shortDestination, Bytes(100, 0));
-}
-
-TEST(FirmwareImage, ReplaceFw1) {
-  FirmwareImage image;
-  const Bytes data = {1, 2, 3};
-  EXPECT_FALSE(ReplaceFw1(image, std::span<const std::uint8_t>()));
-  EXPECT_FALSE(ReplaceFw1(image, std::span<const std::uint8_t>(data.data(), 0)));
-  EXPECT_TRUE(image.fw1Data.empty());
-  ASSERT_TRUE(ReplaceFw1(image, data));
-  EXPECT_EQ(image.fw1Data, data);
-  ASSERT_TRUE(ReplaceFw1(image, Bytes{9}));
-  EXPECT_EQ(image.fw1Data, Bytes{9});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The serial-flash layer: command bytes from the part's slots, the ready wait and its bounds, the
-// operations' command sequences and the clean-up command after each failing step.
+// The serial-flash layer: the ready wait and its bounds, the operations' command sequences and the
+// clean-up command after each failing step. Page splits and the chips' commands are checked
+// against the emulator's catalogue chips.
 #include <array>
 #include <deque>
 #include <functional>
@@ -81,25 +82,6 @@ TEST_F(FlashTest, MissingPartOrCommandSendsNothing) {
   EXPECT_TRUE(FlashWriteStatus(Device(&part), std::span(out).first(1)));  // nothing to write
   EXPECT_EQ(recorder.opens, 0);
   EXPECT_EQ(MutexState().waits, 0u);
-}
-
-TEST_F(FlashTest, ProgramSendsOnePageProgramAndOneWaitPerPage) {
-  std::vector<std::uint8_t> data(62464);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i ^ (i >> 8));
-  ASSERT_TRUE(ProgramFlash(Device(&part), 0, data));
-  ASSERT_EQ(recorder.sent.size(), 2u * 244);
-  for (std::size_t page = 0; page < 244; ++page) {
-    const SentCommand& program = recorder.sent[2 * page];
-    const std::uint32_t address = static_cast<std::uint32_t>(page * 256);
-    ASSERT_EQ(CdbCommand(program),
-              (std::vector<std::uint8_t>{0x02, static_cast<std::uint8_t>(address >> 16),
-                                         static_cast<std::uint8_t>(address >> 8), 0}));
-    ASSERT_TRUE(std::equal(program.dataOut.begin(), program.dataOut.end(),
-                           data.begin() + static_cast<std::ptrdiff_t>(page * 256)));
-    ASSERT_EQ(program.dataOut.size(), 256u);
-    ASSERT_EQ(recorder.sent[2 * page + 1].CommandOpcode(), 0x05);
-  }
-  ExpectLockedAndReleased(1);
 }
 
 TEST_F(FlashTest, ReadUsesPageSizedPiecesAndEmptyTransfersSendNothing) {
@@ -272,7 +254,7 @@ class IdentifyTest : public TransportTest {
   std::int32_t index = 0;
 };
 
-TEST_F(IdentifyTest, SilentChipIsProbedWithEveryRecordInOrderAndLeavesTheEntryAlone) {
+TEST_F(IdentifyTest, SilentChipIsProbedWithEveryRecordAndLeavesTheEntryAlone) {
   Chip([](std::uint8_t) { return std::vector<std::uint8_t>(4, 0xFF); });
   DeviceEntry entry = Device();
   entry.flashPartIndex = 7;
@@ -280,15 +262,9 @@ TEST_F(IdentifyTest, SilentChipIsProbedWithEveryRecordInOrderAndLeavesTheEntryAl
   EXPECT_EQ(entry.flashPart, nullptr);
   EXPECT_EQ(entry.flashPartIndex, 7);
 
-  Ops expected = Seq({Ops(14, 0x9F), Ops(4, 0x15), Ops(5, 0x9F), Ops(2, 0x90), Ops(3, 0x9F),
-                      Ops(2, 0x90), Ops(5, 0x9F), Ops(10, 0xAB), Ops(16, 0x9F)});
-  EXPECT_EQ(recorder.CommandOpcodes(), expected);
-  for (const SentCommand& s : recorder.sent) {
-    const std::uint8_t op = s.CommandOpcode();
-    const bool addressed = op == 0x90 || op == 0xAB;
-    EXPECT_EQ(CdbCommand(s), addressed ? (Ops{op, 0, 0, 0}) : (Ops{op}));
-    EXPECT_EQ(s.TransferLength(), op == 0x15 ? 2u : op == 0x90 ? 4u : 3u);
-  }
+  // One probe per record, under one lock; which record answers first is checked against the
+  // emulator's catalogue chips.
+  EXPECT_EQ(recorder.sent.size(), kFlashPartCount);
   ExpectLockedAndReleased(1);
 }
 

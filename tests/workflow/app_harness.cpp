@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <sstream>
 
 #include "app/resource.h"
 #include "emulator/chip_catalogue.h"
-#include "res/dialog_templates.h"
-
-#include <unistd.h>
-
-#include <atomic>
 #include "ids/resource_ids.h"
+#include "platform/native.h"
+#include "res/dialog_templates.h"
 
 namespace tr350::test {
 
@@ -23,16 +22,16 @@ std::optional<std::span<const std::uint8_t>> TestResources::Find(std::uint16_t t
     if (images_.back() == nullptr) return std::nullopt;
     return std::span<const std::uint8_t>(*images_.back());
   }
-  return elf_.Find(type, id);
+  return program_->Find(type, id);
 }
 
 std::optional<platform::FileVersion> TestResources::ProgramFileVersion() {
   std::lock_guard lock(mutex_);
-  return versionReplaced_ ? version_ : elf_.ProgramFileVersion();
+  return versionReplaced_ ? version_ : program_->ProgramFileVersion();
 }
 
 std::vector<std::uint8_t> TestResources::EmbeddedImage() {
-  const auto image = elf_.Find(kFirmwareResourceType, kFirmwareResourceId);
+  const auto image = program_->Find(kFirmwareResourceType, kFirmwareResourceId);
   return image ? std::vector<std::uint8_t>(image->begin(), image->end())
                : std::vector<std::uint8_t>{};
 }
@@ -219,6 +218,29 @@ std::size_t Harness::CountChanges(std::size_t logIndex, hl::ChangeKind kind,
 
 std::vector<std::uint8_t> Harness::Updated(std::span<const std::uint8_t> readerHeader) {
   return ExpectedFlash(readerHeader, resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
+}
+
+// ---- Terminal runs -----------------------------------------------------------------------------
+
+TerminalMachine::TerminalMachine(std::string_view scenario)
+    : platform(platform::EmulatedPlatform::ForScenario(scenario, resources)),
+      state(UniqueTemporaryDirectory("tr350-state")) {
+  platform::SetProcessEnvironment("XDG_STATE_HOME", state.string());
+}
+
+TerminalMachine::~TerminalMachine() {
+  platform::SetProcessEnvironment("XDG_STATE_HOME", std::nullopt);
+  std::error_code ignored;
+  std::filesystem::remove_all(state, ignored);
+}
+
+TerminalMachine::Outcome TerminalMachine::Run(Command command, std::vector<std::string_view> args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::uint64_t start = platform->GetVirtualClock()->NowMs();
+  const int code = command(args, *platform, out, err);
+  runningMs_ += platform->GetVirtualClock()->NowMs() - start;
+  return {code, out.str(), err.str()};
 }
 
 // ---- Expected contents

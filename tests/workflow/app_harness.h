@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@
 #include "emulator/machine.h"
 #include "emulator/reader.h"
 #include "platform/emulated/emulated_platform.h"
-#include "platform/linux/elf_resources.h"
+#include "platform/native.h"
 #include "ui/headless/headless_ui.h"
 
 namespace tr350::test {
@@ -46,7 +47,7 @@ class TestResources final : public platform::ModuleResources {
 
  private:
   std::mutex mutex_;
-  platform::ElfModuleResources elf_;
+  const std::unique_ptr<platform::ProgramResources> program_ = platform::OpenProgramResources();
   bool imageReplaced_ = false;
   std::vector<std::unique_ptr<std::vector<std::uint8_t>>> images_;  // the last one is current
   bool versionReplaced_ = false;
@@ -137,6 +138,38 @@ struct Harness {
   mutable std::mutex mutex_;
   std::vector<hl::WindowState> modals_;
   std::vector<std::u16string> held_;
+};
+
+// One emulated machine of a scenario for runs of the terminal front end, with its own state folder
+// (XDG_STATE_HOME: the backups); each run keeps nothing in memory from the last, as a new process.
+class TerminalMachine {
+ public:
+  using Command = int (*)(std::span<const std::string_view>, platform::Platform&, std::ostream&,
+                          std::ostream&);
+  struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+    bool Shows(std::string_view part) const { return out.find(part) != std::string::npos; }
+  };
+
+  explicit TerminalMachine(std::string_view scenario);
+  ~TerminalMachine();
+  TerminalMachine(const TerminalMachine&) = delete;
+  TerminalMachine& operator=(const TerminalMachine&) = delete;
+
+  Outcome Run(Command command, std::vector<std::string_view> args);
+  emulator::DeviceId Device() { return platform->GetMachine().DiskDevices().front(); }
+  std::shared_ptr<emulator::Reader> Reader() { return platform->GetMachine().ReaderOf(Device()); }
+  // Virtual time spent inside runs.
+  std::uint64_t RunningMs() const { return runningMs_; }
+
+  TestResources resources;
+  std::unique_ptr<platform::EmulatedPlatform> platform;
+  std::filesystem::path state;
+
+ private:
+  std::uint64_t runningMs_ = 0;
 };
 
 // ---- Expected contents, computed from the layout

@@ -61,7 +61,16 @@ TEST_F(BackupStoreTest, SavedBackupIsPendingUntilVerified) {
 
   const OrError<fs::path> saved = store.SavePending(MakeBackup(0, "usb1/1-2"));
   ASSERT_TRUE(saved) << saved.error;
-  EXPECT_EQ(fs::status(store.Directory()).permissions(), fs::perms::owner_all);
+  // Only where the file system keeps POSIX permissions can the folder be owner-only (on Windows
+  // it lies in the user's own profile).
+  const fs::path probe = m_root / "probe";
+  fs::create_directory(probe);
+  fs::permissions(probe, fs::perms::owner_read | fs::perms::owner_exec);
+  if (fs::status(probe).permissions() == (fs::perms::owner_read | fs::perms::owner_exec)) {
+    EXPECT_EQ(fs::status(store.Directory()).permissions(), fs::perms::owner_all);
+  }
+  fs::permissions(probe, fs::perms::owner_all);
+  fs::remove(probe);
   EXPECT_EQ(Names(), std::vector<std::string>{"20240501T120000Z-usb1_1-2-pending.tr350bak"});
   const PendingBackups pending = store.Pending();
   ASSERT_EQ(pending.backups.size(), 1u);
@@ -173,18 +182,22 @@ TEST_F(BackupStoreTest, RefusesWhatCouldNeverBeRestored) {
   }
 }
 
-TEST(BackupStoreDefaultDirectory, StateHomeElseHomeElseAnError) {
+TEST(BackupStoreDefaultDirectory, StateHomeElseLocalAppDataElseHomeElseAnError) {
+  // Absolute as the system the tests run on spells it ("/" or a drive's root).
+  const std::string root = fs::temp_directory_path().root_path().string();
+  const std::string s = root + "s", l = root + "l", h = root + "h";
   struct Case {
     std::map<std::string, std::string> environment;
-    std::string expected;  // empty: an error
+    fs::path expected;  // empty: an error
   };
   const Case cases[] = {
-      {{{"XDG_STATE_HOME", "/s"}, {"HOME", "/h"}}, "/s/tr350-fwupdate"},
-      {{{"XDG_STATE_HOME", "relative"}, {"HOME", "/h"}}, "/h/.local/state/tr350-fwupdate"},
-      {{{"XDG_STATE_HOME", ""}, {"HOME", "/h"}}, "/h/.local/state/tr350-fwupdate"},
-      {{{"HOME", "/h"}}, "/h/.local/state/tr350-fwupdate"},
-      {{{"XDG_STATE_HOME", "rel"}, {"HOME", "also-rel"}}, ""},
-      {{}, ""},
+      {{{"XDG_STATE_HOME", s}, {"LOCALAPPDATA", l}, {"HOME", h}}, fs::path(s) / "tr350-fwupdate"},
+      {{{"XDG_STATE_HOME", "relative"}, {"LOCALAPPDATA", l}, {"HOME", h}},
+       fs::path(l) / "tr350-fwupdate"},
+      {{{"XDG_STATE_HOME", ""}, {"HOME", h}}, fs::path(h) / ".local" / "state" / "tr350-fwupdate"},
+      {{{"LOCALAPPDATA", "rel"}, {"HOME", h}}, fs::path(h) / ".local" / "state" / "tr350-fwupdate"},
+      {{{"XDG_STATE_HOME", "rel"}, {"HOME", "also-rel"}}, {}},
+      {{}, {}},
   };
   for (const Case& c : cases) {
     const auto result = BackupStore::DefaultDirectory([&c](const char* name) -> const char* {
@@ -193,9 +206,10 @@ TEST(BackupStoreDefaultDirectory, StateHomeElseHomeElseAnError) {
     });
     if (c.expected.empty()) {
       EXPECT_FALSE(result);
-      EXPECT_NE(result.error.find("neither XDG_STATE_HOME nor HOME"), std::string::npos);
+      EXPECT_NE(result.error.find("neither XDG_STATE_HOME, LOCALAPPDATA nor HOME"),
+                std::string::npos);
     } else {
-      EXPECT_EQ(result.value.value_or(""), fs::path(c.expected)) << c.expected;
+      EXPECT_EQ(result.value.value_or(""), c.expected) << c.expected;
     }
   }
 }

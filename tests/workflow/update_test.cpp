@@ -184,44 +184,18 @@ TEST(UpdateTest, OneDifferingByteFailsTheVerifyAndUpdateCanBeRetried) {
   EXPECT_EQ(reader->PeekFlash(0, kFlashBytes), h.Updated(header));
 }
 
-TEST(UpdateTest, EraseResetAndMissingReaderFailures) {
-  {
-    SCOPED_TRACE("erase");
-    Harness h("flash-old");
-    h.Start();
-    auto reader = h.FirstReader();
-    for (const std::uint8_t erase : {std::uint8_t{0xC7}, std::uint8_t{0x60}}) {
-      reader->InjectFault(
-          {emulator::OnFlashOpcode(erase), emulator::FaultAction::kCheckCondition, 0});
-    }
-    Update(h);
-    ExpectFailureShown(h, ErrorCode::kEraseChip);
-    EXPECT_EQ(CountFlashOpcode(*reader, kFlashPageProgram), 0u);
-  }
-  {
-    SCOPED_TRACE("reset");
-    Harness h("flash-old");
-    h.Start();
-    auto reader = h.FirstReader();
-    reader->InjectFault({emulator::OnOpcode(0xE2), emulator::FaultAction::kCheckCondition, 1});
-    const std::size_t mark = h.LogSize();
-    Update(h);
-    EXPECT_EQ(h.ProgressFrom(mark), (Progress{0, 10, 40, 50, 60, 70}));
-    ExpectFailureShown(h, ErrorCode::kCpuReset);
-  }
-  {
-    SCOPED_TRACE("no reader");
-    Harness h("flash-old");
-    h.Start();
-    // The reader is gone without a device change that would have rescanned.
-    auto& devices = h.simulated->GetDevices();
-    devices.FailSetOpens(platform::InterfaceClass::kUsbDevice,
-                         devices.SetOpenCount(platform::InterfaceClass::kUsbDevice), 0);
-    const std::size_t mark = h.LogSize();
-    Update(h);
-    EXPECT_EQ(h.ProgressFrom(mark), (Progress{0}));
-    ExpectFailureShown(h, ErrorCode::kNoDevice);
-  }
+// Failing device steps are the fault matrix's; this one fails before any command.
+TEST(UpdateTest, MissingReaderFailsTheUpdateVisibly) {
+  Harness h("flash-old");
+  h.Start();
+  // The reader is gone without a device change that would have rescanned.
+  auto& devices = h.simulated->GetDevices();
+  devices.FailSetOpens(platform::InterfaceClass::kUsbDevice,
+                       devices.SetOpenCount(platform::InterfaceClass::kUsbDevice), 0);
+  const std::size_t mark = h.LogSize();
+  Update(h);
+  EXPECT_EQ(h.ProgressFrom(mark), (Progress{0}));
+  ExpectFailureShown(h, ErrorCode::kNoDevice);
 }
 
 TEST(UpdateTest, OnlyTheFirstOfTwoReadersIsReadAndUpdated) {

@@ -1,10 +1,11 @@
 // The emulated storage backend: paths to readers, the request block mapped onto the reader's
-// command, status and sense written back, and disks that outlive their device.
+// command, status and sense written back, and disks that outlive their device; the virtual clock.
 #include "platform/emulated/emulated_storage.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -132,6 +133,29 @@ TEST_F(EmulatedStorageTest, CommandsFromSeveralThreadsAreSerialisedAndRecorded) 
   EXPECT_EQ(reader_->CommandCount(), 2u * kRounds);
   EXPECT_EQ(reader_->PeekSectors(1, 1), Bytes(512, kRounds - 1));
   EXPECT_EQ(reader_->PeekSectors(2, 1), Bytes(512, kRounds - 1));
+}
+
+// Sleeping moves time and is counted, advancing only moves time, threads lose nothing, and time
+// saturates instead of wrapping.
+TEST(VirtualClockTest, SleepsAndAdvancesFromManyThreadsAddUp) {
+  VirtualClock clock(1000);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 1000; ++i) {
+        clock.Sleep(3);
+        clock.Advance(1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(clock.NowMs(), 1000u + 4 * 1000 * 4);
+  EXPECT_EQ(clock.SleptMs(), 4u * 1000 * 3);
+  EXPECT_EQ(clock.SleepCalls(), 4u * 1000);
+
+  clock.Advance(std::numeric_limits<std::uint64_t>::max());
+  clock.Sleep(1);
+  EXPECT_EQ(clock.NowMs(), std::numeric_limits<std::uint64_t>::max());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,25 +37,8 @@ constexpr std::uint16_t kDriverSense = 0x08;
 constexpr std::uint16_t kDriverTimeout = 0x06;
 constexpr std::uint16_t kDidNoConnect = 0x01;
 
-using test::GPtr;
-
-// What the scripted device answers to one SG_IO call.
-struct Reply {
-  long result = 0;
-  int error = 0;
-  std::uint8_t status = 0;
-  std::uint16_t hostStatus = 0;
-  std::uint16_t driverStatus = 0;
-  Bytes data{};  // sent to the host on a read
-  Bytes sense{};
-};
-
-// What the device saw of one SG_IO call.
-struct Call {
-  sg_io_hdr_t header;  // pointers are addresses in the test process
-  Bytes cdb;
-  Bytes dataOut;
-};
+using Reply = test::SgReply;
+using Call = test::SgCall;
 
 // A serial-flash read as the transport builds it; shorter CDBs take its first bytes.
 constexpr std::uint8_t kCdb[16] = {0xE8, 1, 0,    0, 0, 0x40, 0x2A, 0x7E,
@@ -92,9 +76,13 @@ class SgDiskTest : public ::testing::Test {
                                                  "N: sg1=00\n"
                                                  "E: SUBSYSTEM=scsi_generic\n",
                                                  &error));
-    handler_.reset(umockdev_ioctl_base_new());
-    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(&SgDiskTest::OnIoctl), this);
-    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_.get(), "/dev/sg1", handler_.get(), &error));
+    node_.emplace(testbed_.get(), "/dev/sg1", [this](const Call&) {
+      std::lock_guard lock(mutex_);
+      if (replies_.empty()) return Reply{};
+      Reply reply = std::move(replies_.front());
+      replies_.pop_front();
+      return reply;
+    });
     gchar* root = umockdev_testbed_get_root_dir(testbed_.get());
     root_ = root;
     g_free(root);
@@ -104,59 +92,15 @@ class SgDiskTest : public ::testing::Test {
     std::lock_guard lock(mutex_);
     replies_.push_back(std::move(reply));
   }
-  std::vector<Call> Calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
-  // Runs on umockdev's worker thread.
-  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<SgDiskTest*>(self)->Serve(client);
-    return TRUE;
-  }
-
-  void Serve(UMockdevIoctlClient* client) {
-    GPtr<UMockdevIoctlData> arg = test::ResolveSgIo(client);
-    if (!arg) return;
-    auto& header = *reinterpret_cast<sg_io_hdr_t*>(arg->data);
-    std::lock_guard lock(mutex_);
-    Reply reply;
-    if (!replies_.empty()) {
-      reply = std::move(replies_.front());
-      replies_.pop_front();
-    }
-    Call call{header, test::ReadBehind(*arg, offsetof(sg_io_hdr_t, cmdp), header.cmd_len), {}};
-    if (header.dxfer_direction == SG_DXFER_TO_DEV) {
-      call.dataOut = test::ReadBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len);
-    } else if (header.dxfer_direction == SG_DXFER_FROM_DEV) {
-      const std::size_t n = std::min<std::size_t>(reply.data.size(), header.dxfer_len);
-      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, dxferp), header.dxfer_len,
-                        {reply.data.data(), n});
-      header.resid = static_cast<int>(header.dxfer_len - n);
-    }
-    const std::size_t senseLength = std::min<std::size_t>(reply.sense.size(), header.mx_sb_len);
-    if (senseLength != 0) {
-      test::WriteBehind(*arg, offsetof(sg_io_hdr_t, sbp), header.mx_sb_len,
-                        {reply.sense.data(), senseLength});
-    }
-    header.sb_len_wr = static_cast<unsigned char>(senseLength);
-    header.status = reply.status;
-    header.masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
-    header.host_status = reply.hostStatus;
-    header.driver_status = reply.driverStatus;
-    calls_.push_back(std::move(call));
-    umockdev_ioctl_client_complete(client, reply.result, reply.error);
-  }
-
+  std::vector<Call> Calls() { return node_->Calls(); }
   std::unique_ptr<Disk> OpenSg1() { return storage_.OpenDisk(u"/dev/sg1"); }
 
   SgStorageIo storage_;
-  GPtr<UMockdevTestbed> testbed_;
-  GPtr<UMockdevIoctlBase> handler_;
-  std::string root_;
+  test::GPtr<UMockdevTestbed> testbed_;
   std::mutex mutex_;
   std::deque<Reply> replies_;
-  std::vector<Call> calls_;
+  std::optional<test::ScriptedSgNode> node_;  // destroyed before the testbed and the replies
+  std::string root_;
 };
 
 TEST(InterfacePathToUtf8, ConvertsWellFormedPathsAndRefusesOthers) {

@@ -131,24 +131,6 @@ TEST_F(UdevTest, IdsAreFoundOnlyAsHandedOut) {
   }
 }
 
-TEST_F(UdevTest, TwoReadersInPortOrder) {
-  Load("two_readers.umockdev");
-  const std::u16string port2 = kUsb1 + u"/1-2";
-  const std::u16string port10 = kUsb1 + u"/1-10";
-  const std::u16string disk2 = port2 + u"/1-2:1.0/host10/target10:0:0/10:0:0:0";
-  const std::u16string disk10 = port10 + u"/1-10:1.0/host4/target4:0:0/4:0:0:0";
-  // Port 2 before port 10, whatever the plain string order or the SCSI numbering says.
-  EXPECT_EQ(Members(InterfaceClass::kUsbDevice),
-            (std::vector<Member>{{kUsb1, u"/dev/bus/usb/001/001"},
-                                 {port2, u"/dev/bus/usb/001/002"},
-                                 {port10, u"/dev/bus/usb/001/005"}}));
-  EXPECT_EQ(Members(InterfaceClass::kDisk),
-            (std::vector<Member>{{disk2, u"/dev/sg2"}, {disk10, u"/dev/sg1"}}));
-  EXPECT_EQ(setup_.NextSibling(kUsb1 + u"/1-0:1.0"), port2);
-  EXPECT_EQ(setup_.NextSibling(port2), port10);
-  EXPECT_EQ(FoundDisks(), (Found{{kUsb1, {}}, {port2, {u"/dev/sg2"}}, {port10, {u"/dev/sg1"}}}));
-}
-
 TEST_F(UdevTest, ReaderBehindAHubIsFoundAsItsOwnDevice) {
   Load("behind_hub.umockdev");
   const std::u16string hub = kUsb2 + u"/2-1";

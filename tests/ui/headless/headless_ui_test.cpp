@@ -288,17 +288,6 @@ TEST_F(HeadlessUiTest, DeviceChangesAndSentTasksRunOnTheWindowThread) {
   EXPECT_EQ(ranOn, windowThread);
 }
 
-TEST_F(HeadlessUiTest, ResourcesOfTheUsersLanguageElseNeutral) {
-  HeadlessUi& japanese = Ui("ja_JP.UTF-8");
-  EXPECT_EQ(japanese.LoadString(1), u"ichi");
-  EXPECT_EQ(japanese.LoadString(2), u"two");
-  EXPECT_EQ(japanese.LoadString(3), u"");
-  EXPECT_EQ(japanese.FindDialog(kDialog)->title, u"Test ja");
-  HeadlessUi& chinese = Ui("zh_TW");
-  EXPECT_EQ(chinese.LoadString(1), u"one");
-  EXPECT_EQ(chinese.FindDialog(kDialog)->title, u"Test");
-}
-
 TEST(LanguageTest, LocaleNamesAndTheirPrecedence) {
   const std::pair<std::string_view, Language> cases[] = {
       {"zh_TW.UTF-8", Language::kChineseTraditional},
