@@ -13,6 +13,9 @@ if(TR350_MINGW_ARCH STREQUAL "i686")
 else()
   set(CPACK_SYSTEM_NAME "win64")
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  # A 64-bit installer for the 64-bit program: it runs where only 64-bit programs do and writes
+  # to the 64-bit views of the file system and registry.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 endif()
 set(CPACK_NSIS_DISPLAY_NAME "TR350 FW Update Tool")
 set(CPACK_NSIS_PACKAGE_NAME "TR350 FW Update Tool ${PROJECT_VERSION}")

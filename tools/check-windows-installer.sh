@@ -11,8 +11,9 @@ installer=$(ls "$build"/tr350-fwupdate-*-win*.exe)
 zip=$(ls "$build"/tr350-fwupdate-*-win*.zip)
 echo "installer: $installer"
 echo "zip: $zip"
+listing=$(unzip -l "$zip")
 for f in tr350-fwupdate.exe tr350-fwupdate-cli.exe; do
-  unzip -l "$zip" | grep -q "bin/$f" || { echo "missing from the zip: $f"; exit 1; }
+  grep -q "bin/$f" <<<"$listing" || { echo "missing from the zip: $f"; exit 1; }
 done
 
 # A prefix of its own, so that the test suite's prefix stays as it was.
