@@ -15,10 +15,12 @@
 #include "ids/resource_ids.h"
 #include "image/firmware_image.h"
 #include "image/version_stamp.h"
+#include "platform/emulated/emulated_mutexes.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/virtual_clock.h"
 #include "platform/native.h"
 #include "platform/text.h"
+#include "platform/trace/trace_session.h"
 
 namespace tr350::cli {
 namespace {
@@ -41,6 +43,12 @@ constexpr std::string_view kGlobalOptions =
     "Options:\n"
     "  --simulate[=SCENARIO]  run against an emulated machine instead of the real one\n"
     "                         (default scenario: flash-old; --simulate=help lists them)\n"
+    "  --record FILE          write every request sent to the reader and its answer, and the\n"
+    "                         device tree the search saw, to FILE (a text trace; it holds the\n"
+    "                         reader's firmware as read, and no personal data)\n"
+    "  --replay FILE          run the command against a trace written by --record instead of a\n"
+    "                         machine; the first call that differs from the trace fails the run\n"
+    "                         (exit status 1) and is shown with both sides\n"
     "  --help                 show this help and exit\n"
     "  --version              show the tool's version and exit\n"
     "\n"
@@ -207,8 +215,24 @@ int RunCli(std::span<const std::string_view> args, platform::Platform& platform,
 
 int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
   std::optional<std::string_view> scenario;
+  platform::trace::TraceOption trace;
   std::size_t next = 0;
-  for (; next < args.size(); ++next) {
+  while (next < args.size()) {
+    const platform::trace::ParsedTraceOption traceOption =
+        platform::trace::ParseTraceOption(args, next);
+    if (traceOption.taken != 0) {
+      if (!traceOption.error.empty()) {
+        err << kProgramName << ": " << traceOption.error << "\n";
+        return kExitUsage;
+      }
+      if (trace.mode != platform::trace::TraceMode::kNone) {
+        err << kProgramName << ": give --record or --replay once\n";
+        return kExitUsage;
+      }
+      trace = traceOption.option;
+      next += traceOption.taken;
+      continue;
+    }
     const front_end::SimulateOption option = front_end::ParseSimulate(args[next]);
     if (option.kind == front_end::SimulateKind::kNone) break;
     if (option.kind == front_end::SimulateKind::kMissingScenario) {
@@ -217,6 +241,7 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
       return kExitUsage;
     }
     scenario = option.scenario;
+    ++next;
   }
   const auto rest = args.subspan(next);
 
@@ -237,11 +262,36 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
     front_end::PrintScenarios(out, emulator::Scenarios());
     return kExitOk;
   }
-  if (!scenario) {
-    const auto real = platform::MakeNativePlatform();
-    platform::ScopedPlatform scope(*real);
-    return RunCli(rest, *real, out, err);
+  if (trace.mode == platform::trace::TraceMode::kReplay && scenario) {
+    err << kProgramName << ": --replay runs the command against the trace instead of a machine; "
+        << "it does not go with --simulate\n";
+    return kExitUsage;
   }
+  if (trace.mode != platform::trace::TraceMode::kNone && rest.empty()) {
+    err << kProgramName << ": --record and --replay need a command\n"
+        << "Try '" << kProgramName << " --help'.\n";
+    return kExitUsage;
+  }
+  // A trace names the command it was recorded for; the command's options are not kept in it, as
+  // they may name the user's files.
+  const std::string_view command = rest.empty() ? std::string_view() : rest.front();
+  const auto run = [&](platform::Platform& machine) { return RunCli(rest, machine, out, err); };
+  const platform::trace::TraceContext context{kProgramName, err, kExitFailure};
+  const auto runOn = [&](platform::Platform& machine) {
+    if (trace.mode == platform::trace::TraceMode::kRecord) {
+      return platform::trace::RunRecorded(machine, trace.file, command, run, context);
+    }
+    platform::ScopedPlatform scope(machine);
+    return run(machine);
+  };
+  if (trace.mode == platform::trace::TraceMode::kReplay) {
+    // A replay waits for nothing: the mutexes are in-process and time is virtual.
+    platform::VirtualClock clock;
+    platform::EmulatedMutexes mutexes(clock);
+    return platform::trace::RunReplayed(trace.file, command, *resources, mutexes, clock, run,
+                                        context);
+  }
+  if (!scenario) return runOn(*platform::MakeNativePlatform());
   // The emulated machine runs on a virtual clock: its erase and program times cost no waiting.
   platform::VirtualClock clock;
   const auto emulated = platform::EmulatedPlatform::ForScenario(*scenario, clock, *resources);
@@ -250,8 +300,7 @@ int RunMain(std::span<const std::string_view> args, std::ostream& out, std::ostr
         << "'; --simulate=help lists them\n";
     return kExitUsage;
   }
-  platform::ScopedPlatform scope(*emulated);
-  return RunCli(rest, *emulated, out, err);
+  return runOn(*emulated);
 }
 
 }  // namespace tr350::cli
