@@ -21,4 +21,8 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     touch "$WINEPREFIX/.tr350-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
+# One server for the whole run: Wine's server exits 3 s after its last client by default, and a
+# program that connects while it is going away fails ("Connection reset by peer"). This one stays a
+# minute past the last client; when one is already up this does nothing.
+wineserver -p60 >/dev/null 2>&1 || true
 exec wine "$@"
