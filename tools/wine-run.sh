@@ -11,18 +11,23 @@ if [[ -z "${TR350_WINEPREFIX:-}" && -z "${WINEPREFIX:-}" ]]; then
 fi
 export WINEPREFIX="$prefix" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 mkdir -p "$(dirname "$WINEPREFIX")"
+# Everything Wine starts under the lock gets neither the lock (9>&-) nor the caller's output:
+# Wine's server and its system processes outlive the program, and would hold both.
 (
   flock 9
   if [[ ! -f "$WINEPREFIX/.tr350-ready" ]]; then
-    wineboot --init >/dev/null 2>&1 || true
+    wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
     # The tests drive windows through their messages: Wine's null display driver needs no X.
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
-    wineserver --wait || true
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&- || true
+    wineserver --wait 9>&- || true
     touch "$WINEPREFIX/.tr350-ready"
   fi
+  # One server for the whole run, with its system processes started here: by default the server
+  # exits 3 s after its last client, and a program that connects while it is going away fails
+  # ("Connection reset by peer"). This one stays a minute past the last client. When a server is
+  # up already, wineserver says so and nothing is started.
+  if wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  fi
 ) 9>"$WINEPREFIX.lock"
-# One server for the whole run: Wine's server exits 3 s after its last client by default, and a
-# program that connects while it is going away fails ("Connection reset by peer"). This one stays a
-# minute past the last client; when one is already up this does nothing.
-wineserver -p60 >/dev/null 2>&1 || true
 exec wine "$@"

@@ -44,8 +44,11 @@ std::variant<std::filesystem::path, std::string> StoreKeeper::SavePending(
   return *saved.value;
 }
 
-void StoreKeeper::MarkVerified(const std::filesystem::path& file) {
-  if (!file.empty()) store_.MarkVerified(file);  // a backup left pending does no harm
+std::filesystem::path StoreKeeper::MarkVerified(const std::filesystem::path& file) {
+  if (file.empty()) return file;
+  // A backup left pending does no harm: it is only offered for a reader found blank.
+  const OrError<std::filesystem::path> verified = store_.MarkVerified(file);
+  return verified ? *verified.value : file;
 }
 
 std::filesystem::path DefaultBackupDirectory(bool emulated) {

@@ -14,7 +14,7 @@ class StoreKeeper final : public BackupKeeper {
 
   std::variant<std::filesystem::path, std::string> SavePending(
       const ReaderIdentity& reader, std::span<const std::uint8_t> content) override;
-  void MarkVerified(const std::filesystem::path& file) override;
+  std::filesystem::path MarkVerified(const std::filesystem::path& file) override;
 
  private:
   const BackupStore& store_;

@@ -255,7 +255,8 @@ void WriteContent(const DeviceEntry& reader, std::span<const std::uint8_t> bytes
   }
   result.verified = true;
   if (request.backups != nullptr) {
-    if (result.backup) request.backups->MarkVerified(*result.backup);
+    // What the front ends report is where the backup is kept from now on.
+    if (result.backup) result.backup = request.backups->MarkVerified(*result.backup);
     if (request.recoveredFrom) request.backups->MarkVerified(*request.recoveredFrom);
   }
   observer.Progress(kUpdateVerified);

@@ -106,8 +106,9 @@ class BackupKeeper {
   // could not be saved.
   virtual std::variant<std::filesystem::path, std::string> SavePending(
       const ReaderIdentity& reader, std::span<const std::uint8_t> content) = 0;
-  // The content was replaced and verified: the backup is no longer needed for a recovery.
-  virtual void MarkVerified(const std::filesystem::path& file) = 0;
+  // The content was replaced and verified: the backup is no longer needed for a recovery. Returns
+  // where the backup is now (renamed as verified, or where it was when it stays pending).
+  virtual std::filesystem::path MarkVerified(const std::filesystem::path& file) = 0;
 };
 
 struct UpdateRequest {

@@ -75,6 +75,12 @@ TEST(WorkflowCommandsTest, UpdateWritesTheReaderAndReportsEachStep) {
   const std::vector<std::uint8_t> expected =
       ExpectedFlash(header, front.resources.EmbeddedImage(), kImageFw1Version, kImageFw2Version);
   EXPECT_EQ(reader->PeekFlash(0, static_cast<std::uint32_t>(expected.size())), expected);
+  // The backup named is the one kept: renamed as verified, not the pending file that was.
+  const std::size_t at = run.out.find("Backup: ");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  const std::string named = run.out.substr(at + 8, run.out.find('\n', at) - at - 8);
+  EXPECT_TRUE(std::filesystem::exists(named)) << named;
+  EXPECT_EQ(named.find("pending"), std::string::npos) << named;
 }
 
 // Output that cannot be written (as on a full disk) only sets the stream's state: the update is
