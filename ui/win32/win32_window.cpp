@@ -51,7 +51,9 @@ bool Win32Window::Create(const DialogTemplate& dialog, HWND owner) {
   if (found == nullptr) return false;
   const DWORD size = ::SizeofResource(ui_.module, found);
   const void* data = ::LockResource(::LoadResource(ui_.module, found));
-  if (data == nullptr || size < sizeof(DLGTEMPLATE)) return false;
+  // A dialog template is a few hundred bytes; anything past 64 KiB is not one of ours.
+  constexpr DWORD kMaxTemplateSize = 64 * 1024;
+  if (data == nullptr || size < sizeof(DLGTEMPLATE) || size > kMaxTemplateSize) return false;
   // A copy, DWORD-aligned as the dialog manager wants it, without WS_VISIBLE: a modal dialog is
   // shown by its loop once it is ready, as the framework's dialogs are.
   std::vector<DWORD> copy((size + sizeof(DWORD) - 1) / sizeof(DWORD));
