@@ -20,6 +20,8 @@ done
 export WINEPREFIX="$build/installer-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 wineboot --init >/dev/null 2>&1 || true
+# A silent install shows no window: Wine's null display driver needs no X.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
 wineserver --wait || true
 
 wine "$installer" /S

@@ -14,7 +14,8 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 libwine fonts-wine nsis unzip
   # Screenshots of the Windows window (tools/screenshot-windows.sh).
-  imagemagick locales
+  imagemagick locales libxrender1 libxcursor1 libxrandr2 libxi6 libxcomposite1 libxinerama1
+  libxfixes3
 )
 
 missing=()
