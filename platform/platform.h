@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/cause.h"
 #include "records/pass_through_request.h"
@@ -167,6 +169,27 @@ class DeviceInfoSet {
   // nullopt past the end, or when the member vanished and its ID can no longer be read.
   virtual std::optional<std::u16string> InstanceId(std::size_t index) const = 0;
   virtual std::optional<std::u16string> InterfacePath(std::size_t index) const = 0;
+};
+
+// A set whose members were all read when it was opened: what a backend that reads the system's
+// list at once hands out.
+class SnapshotDeviceSet final : public DeviceInfoSet {
+ public:
+  struct Member {
+    std::optional<std::u16string> instanceId;
+    std::optional<std::u16string> interfacePath;
+  };
+  explicit SnapshotDeviceSet(std::vector<Member> members) : members_(std::move(members)) {}
+  std::size_t Size() const override { return members_.size(); }
+  std::optional<std::u16string> InstanceId(std::size_t index) const override {
+    return index < members_.size() ? members_[index].instanceId : std::nullopt;
+  }
+  std::optional<std::u16string> InterfacePath(std::size_t index) const override {
+    return index < members_.size() ? members_[index].interfacePath : std::nullopt;
+  }
+
+ private:
+  std::vector<Member> members_;
 };
 
 // What the system tells cheaply about a node; empty or 0 where it has nothing.

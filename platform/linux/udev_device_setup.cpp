@@ -249,23 +249,6 @@ struct Member {
   std::optional<std::u16string> interfacePath;
 };
 
-class SnapshotSet final : public DeviceInfoSet {
- public:
-  explicit SnapshotSet(std::vector<Member> members) : members_(std::move(members)) {}
-  std::size_t Size() const override { return members_.size(); }
-  std::optional<std::u16string> InstanceId(std::size_t index) const override {
-    if (index >= members_.size()) return std::nullopt;
-    return members_[index].id;
-  }
-  std::optional<std::u16string> InterfacePath(std::size_t index) const override {
-    if (index >= members_.size()) return std::nullopt;
-    return members_[index].interfacePath;
-  }
-
- private:
-  std::vector<Member> members_;
-};
-
 std::optional<std::vector<Member>> UsbDeviceMembers(udev& context) {
   std::vector<Member> members;
   const bool scanned = ForEachDevice(context, "usb", nullptr, [&](udev_device* device) {
@@ -319,7 +302,10 @@ std::unique_ptr<DeviceInfoSet> UdevDeviceSetup::OpenPresent(InterfaceClass inter
   }
   std::sort(members->begin(), members->end(),
             [](const Member& a, const Member& b) { return SysPathLess(a.syspath, b.syspath); });
-  return std::make_unique<SnapshotSet>(std::move(*members));
+  std::vector<SnapshotDeviceSet::Member> snapshot;
+  snapshot.reserve(members->size());
+  for (Member& m : *members) snapshot.push_back({std::move(m.id), std::move(m.interfacePath)});
+  return std::make_unique<SnapshotDeviceSet>(std::move(snapshot));
 }
 
 std::optional<std::u16string> UdevDeviceSetup::FirstChild(std::u16string_view nodeId) {

@@ -40,27 +40,7 @@ class OpenSet {
   SetupCalls::SetId set_;
 };
 
-struct Member {
-  std::optional<std::u16string> instanceId;
-  std::optional<std::u16string> interfacePath;
-};
-
-class SnapshotSet final : public DeviceInfoSet {
- public:
-  explicit SnapshotSet(std::vector<Member> members) : members_(std::move(members)) {}
-  std::size_t Size() const override { return members_.size(); }
-  std::optional<std::u16string> InstanceId(std::size_t index) const override {
-    if (index >= members_.size()) return std::nullopt;
-    return members_[index].instanceId;
-  }
-  std::optional<std::u16string> InterfacePath(std::size_t index) const override {
-    if (index >= members_.size()) return std::nullopt;
-    return members_[index].interfacePath;
-  }
-
- private:
-  std::vector<Member> members_;
-};
+using Member = SnapshotDeviceSet::Member;
 
 std::optional<std::u16string> Narrowed(const std::optional<std::wstring>& text) {
   if (!text) return std::nullopt;
@@ -100,7 +80,7 @@ std::unique_ptr<DeviceInfoSet> WinDeviceSetup::OpenPresent(InterfaceClass interf
     if (!record) break;
     members.push_back({Narrowed(record->instanceId), Narrowed(record->path)});
   }
-  return std::make_unique<SnapshotSet>(std::move(members));
+  return std::make_unique<SnapshotDeviceSet>(std::move(members));
 }
 
 std::optional<DEVINST> WinDeviceSetup::Locate(std::u16string_view nodeId) {
